@@ -1,0 +1,342 @@
+#include "json_value/json_value.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+namespace quillfen {
+
+JsonValue::JsonValue(std::string s) : kind_(Kind::String), num_kind_(JsonNumber::Kind::Unsigned), string_(new std::string(std::move(s))) {}
+JsonValue::JsonValue(JsonArray a) : kind_(Kind::Array), num_kind_(JsonNumber::Kind::Unsigned), array_(new JsonArray(std::move(a))) {}
+JsonValue::JsonValue(JsonObject o) : kind_(Kind::Object), num_kind_(JsonNumber::Kind::Unsigned), object_(new JsonObject(std::move(o))) {}
+
+namespace {
+
+bool holds_filled_container(const JsonValue& v) noexcept {
+  if (v.is_array()) {
+    for (const JsonValue& e : v.as_array())
+      if (e.is_container()) return true;
+  } else if (v.is_object()) {
+    for (const JsonMember& m : v.as_object())
+      if (m.value.is_container()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void JsonValue::release() noexcept {
+  // Containers nested in this one are first moved out into a work list, so freeing never recurses
+  // more than one level, whatever the depth.
+  if (is_container() && holds_filled_container(*this)) release_deep(*this);
+  switch (kind_) {
+    case Kind::String: delete string_; break;
+    case Kind::Array: delete array_; break;
+    case Kind::Object: delete object_; break;
+    default: break;
+  }
+  kind_ = Kind::Null;
+}
+
+void JsonValue::release_deep(JsonValue& root) noexcept {
+  std::vector<JsonValue> pending;
+  auto take_children = [&pending](JsonValue& v) {
+    if (v.is_array()) {
+      for (JsonValue& e : v.as_array())
+        if (e.is_container()) pending.push_back(std::move(e));
+    } else {
+      for (JsonMember& m : v.as_object())
+        if (m.value.is_container()) pending.push_back(std::move(m.value));
+    }
+  };
+  take_children(root);
+  while (!pending.empty()) {
+    JsonValue v = std::move(pending.back());
+    pending.pop_back();
+    take_children(v);
+  }  // each `v` dies holding no containers
+}
+
+namespace {
+
+// The value itself for scalars and strings; an empty container of the same kind, sized for the
+// source's elements, for arrays and objects.
+JsonValue shallow_copy(const JsonValue& v) {
+  switch (v.kind()) {
+    case JsonValue::Kind::Null: return JsonValue();
+    case JsonValue::Kind::Boolean: return JsonValue(v.as_bool());
+    case JsonValue::Kind::Number: return JsonValue(v.as_number());
+    case JsonValue::Kind::String: return JsonValue(v.as_string());
+    case JsonValue::Kind::Array: {
+      JsonArray a;
+      a.reserve(v.as_array().size());
+      return JsonValue(std::move(a));
+    }
+    case JsonValue::Kind::Object: {
+      JsonObject o;
+      o.reserve(v.as_object().size());
+      return JsonValue(std::move(o));
+    }
+  }
+  return JsonValue();
+}
+
+}  // namespace
+
+JsonValue JsonValue::copy() const {
+  JsonValue root = shallow_copy(*this);
+  if (!is_container()) return root;
+  struct Step {
+    const JsonValue* source;
+    JsonValue* target;  // its container was reserved at the source's size, so it never moves
+  };
+  std::vector<Step> pending{{this, &root}};
+  while (!pending.empty()) {
+    Step step = pending.back();
+    pending.pop_back();
+    if (step.source->is_array()) {
+      JsonArray& out = step.target->as_array();
+      for (const JsonValue& e : step.source->as_array()) {
+        out.push_back(shallow_copy(e));
+        if (e.is_container()) pending.push_back({&e, &out.back()});
+      }
+    } else {
+      std::vector<JsonMember>& out = step.target->as_object().members();
+      for (const JsonMember& m : step.source->as_object()) {
+        out.push_back(JsonMember{m.key, shallow_copy(m.value)});
+        if (m.value.is_container()) pending.push_back({&m.value, &out.back().value});
+      }
+    }
+  }
+  return root;
+}
+
+namespace {
+
+bool same_scalar(const JsonValue& a, const JsonValue& b) noexcept {
+  switch (a.kind()) {
+    case JsonValue::Kind::Null: return true;
+    case JsonValue::Kind::Boolean: return a.as_bool() == b.as_bool();
+    case JsonValue::Kind::Number: return a.as_number() == b.as_number();
+    case JsonValue::Kind::String: return a.as_string() == b.as_string();
+    default: return true;  // containers are compared by the caller
+  }
+}
+
+}  // namespace
+
+bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
+  if (a.kind() != b.kind()) return false;
+  if (!a.is_container()) return same_scalar(a, b);
+  std::vector<std::pair<const JsonValue*, const JsonValue*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x->is_array()) {
+      const JsonArray& xs = x->as_array();
+      const JsonArray& ys = y->as_array();
+      if (xs.size() != ys.size()) return false;
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        if (xs[i].kind() != ys[i].kind()) return false;
+        if (!xs[i].is_container()) {
+          if (!same_scalar(xs[i], ys[i])) return false;
+        } else {
+          pending.emplace_back(&xs[i], &ys[i]);
+        }
+      }
+    } else {
+      const std::vector<JsonMember>& xs = x->as_object().members();
+      const std::vector<JsonMember>& ys = y->as_object().members();
+      if (xs.size() != ys.size()) return false;
+      // Both hold unique keys in the same order, so equal objects line up member by member.
+      for (std::size_t i = 0; i < xs.size(); ++i) {
+        if (xs[i].key != ys[i].key || xs[i].value.kind() != ys[i].value.kind()) return false;
+        if (!xs[i].value.is_container()) {
+          if (!same_scalar(xs[i].value, ys[i].value)) return false;
+        } else {
+          pending.emplace_back(&xs[i].value, &ys[i].value);
+        }
+      }
+    }
+  }
+  return true;
+}
+
+namespace {
+
+void append_string(std::string& out, const std::string& s) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
+          out.append(esc, sizeof esc);
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  out.push_back('"');
+}
+
+void append_number(std::string& out, JsonNumber n) {
+  char buf[64];
+  std::to_chars_result r{};
+  switch (n.kind()) {
+    case JsonNumber::Kind::Unsigned: r = std::to_chars(buf, buf + sizeof buf, n.as_unsigned()); break;
+    case JsonNumber::Kind::Negative: r = std::to_chars(buf, buf + sizeof buf, n.as_negative()); break;
+    case JsonNumber::Kind::Double: {
+      r = std::to_chars(buf, buf + sizeof buf, n.as_double());  // shortest form that reads back
+      out.append(buf, r.ptr);
+      if (std::find_if(buf, r.ptr, [](char c) { return c == '.' || c == 'e'; }) == r.ptr) out += ".0";
+      return;
+    }
+  }
+  out.append(buf, r.ptr);
+}
+
+void append_scalar(std::string& out, const JsonValue& v) {
+  switch (v.kind()) {
+    case JsonValue::Kind::Null: out += "null"; break;
+    case JsonValue::Kind::Boolean: out += v.as_bool() ? "true" : "false"; break;
+    case JsonValue::Kind::Number: append_number(out, v.as_number()); break;
+    case JsonValue::Kind::String: append_string(out, v.as_string()); break;
+    default: break;
+  }
+}
+
+}  // namespace
+
+std::string JsonValue::compact_text() const {
+  std::string out;
+  if (!is_container()) {
+    append_scalar(out, *this);
+    return out;
+  }
+  struct Frame {
+    const JsonValue* container;
+    std::size_t next;  // index of the next element or member to write
+  };
+  std::vector<Frame> stack{{this, 0}};
+  out.push_back(is_array() ? '[' : '{');
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    const JsonValue* child = nullptr;
+    if (top.container->is_array()) {
+      const JsonArray& items = top.container->as_array();
+      if (top.next == items.size()) {
+        out.push_back(']');
+        stack.pop_back();
+        continue;
+      }
+      if (top.next > 0) out.push_back(',');
+      child = &items[top.next++];
+    } else {
+      const std::vector<JsonMember>& members = top.container->as_object().members();
+      if (top.next == members.size()) {
+        out.push_back('}');
+        stack.pop_back();
+        continue;
+      }
+      if (top.next > 0) out.push_back(',');
+      const JsonMember& m = members[top.next++];
+      append_string(out, m.key);
+      out.push_back(':');
+      child = &m.value;
+    }
+    if (child->is_container()) {
+      out.push_back(child->is_array() ? '[' : '{');
+      stack.push_back({child, 0});  // `top` is not used after this
+    } else {
+      append_scalar(out, *child);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+bool key_less(const JsonMember& a, const JsonMember& b) noexcept { return a.key < b.key; }
+
+// Sorts by key, keeping the last member of each run of equal keys.
+void sort_unique_last_wins(std::vector<JsonMember>& members) {
+  if (!std::is_sorted(members.begin(), members.end(), key_less))
+    std::stable_sort(members.begin(), members.end(), key_less);
+  auto out = members.begin();
+  for (auto it = members.begin(); it != members.end(); ++it) {
+    auto next = it + 1;
+    if (next != members.end() && next->key == it->key) continue;  // a later one wins
+    if (out != it) *out = std::move(*it);
+    ++out;
+  }
+  members.erase(out, members.end());
+}
+
+}  // namespace
+
+JsonObject JsonObject::from_members(std::vector<JsonMember> members) {
+  sort_unique_last_wins(members);
+  JsonObject o;
+  o.members_ = std::move(members);
+  return o;
+}
+
+const JsonValue* JsonObject::find(std::string_view key) const noexcept {
+  auto it = std::lower_bound(members_.begin(), members_.end(), key,
+                             [](const JsonMember& m, std::string_view k) { return std::string_view(m.key) < k; });
+  return it != members_.end() && it->key == key ? &it->value : nullptr;
+}
+
+JsonValue* JsonObject::find(std::string_view key) noexcept {
+  return const_cast<JsonValue*>(static_cast<const JsonObject*>(this)->find(key));
+}
+
+std::optional<JsonValue> JsonObject::insert(std::string key, JsonValue value) {
+  auto it = std::lower_bound(members_.begin(), members_.end(), key,
+                             [](const JsonMember& m, const std::string& k) { return m.key < k; });
+  if (it != members_.end() && it->key == key) return std::exchange(it->value, std::move(value));
+  members_.insert(it, JsonMember{std::move(key), std::move(value)});
+  return std::nullopt;
+}
+
+std::optional<JsonValue> JsonObject::remove(std::string_view key) {
+  auto it = std::lower_bound(members_.begin(), members_.end(), key,
+                             [](const JsonMember& m, std::string_view k) { return std::string_view(m.key) < k; });
+  if (it == members_.end() || it->key != key) return std::nullopt;
+  JsonValue old = std::move(it->value);
+  members_.erase(it);
+  return old;
+}
+
+void JsonObject::merge_members(std::vector<JsonMember> incoming) {
+  if (incoming.empty()) return;
+  sort_unique_last_wins(incoming);
+  std::vector<JsonMember> merged;
+  merged.reserve(members_.size() + incoming.size());
+  auto a = members_.begin();
+  auto b = incoming.begin();
+  while (a != members_.end() && b != incoming.end()) {
+    if (a->key < b->key) {
+      merged.push_back(std::move(*a++));
+    } else if (b->key < a->key) {
+      merged.push_back(std::move(*b++));
+    } else {
+      merged.push_back(std::move(*b++));
+      ++a;
+    }
+  }
+  std::move(a, members_.end(), std::back_inserter(merged));
+  std::move(b, incoming.end(), std::back_inserter(merged));
+  members_ = std::move(merged);
+}
+
+}  // namespace quillfen

@@ -1,0 +1,67 @@
+// Operation: one recorded change, in six variants. A Nested operation holds an ordered list of
+// child entries, each a key and an operation of its own, to any depth.
+//
+// Operations own everything in them and are move-only; `copy_operation` and `copy_children` make
+// deep copies. Copying and releasing keep their own work lists, so any depth is safe.
+#pragma once
+
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "json_value/json_value.h"
+
+namespace quillfen {
+
+struct ChildEntry;
+using ChildList = std::vector<ChildEntry>;
+
+// The value at the key becomes `value`, inserted if absent.
+struct Set {
+  JsonValue value;
+};
+
+// The member or element at the key is removed.
+struct Delete {};
+
+// The children are applied, in list order, to the value found at the key.
+struct Nested {
+  ChildList children;
+
+  Nested() = default;
+  explicit Nested(ChildList c) noexcept;
+  Nested(Nested&&) noexcept;
+  Nested& operator=(Nested&&) noexcept;
+  ~Nested();  // frees the whole subtree without recursing
+};
+
+// The member `from` of the object being patched is taken out and put under `to`.
+struct Move {
+  std::string from;
+  std::string to;
+};
+
+// A copy of the member `from` of the object being patched is put under `to`.
+struct Copy {
+  std::string from;
+  std::string to;
+};
+
+// The value at the key must equal `value`.
+struct Test {
+  JsonValue value;
+};
+
+// The variants in their declared order; `index()` gives the variant's number.
+using Operation = std::variant<Set, Delete, Nested, Move, Copy, Test>;
+
+struct ChildEntry {
+  std::string key;  // stored verbatim, like a top-level key
+  Operation operation;
+};
+
+// Deep copies: the result shares nothing with the source.
+Operation copy_operation(const Operation& op);
+ChildList copy_children(const ChildList& children);
+
+}  // namespace quillfen

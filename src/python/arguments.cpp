@@ -1,0 +1,184 @@
+#include "python/arguments.h"
+
+#include <cstring>
+
+#include "python/py_ref.h"
+
+namespace quillfen::py {
+
+namespace {
+
+// Which parameter `keyword` names, or -1. Names are compared by their text, so a keyword built at
+// run time matches like a literal one.
+int parameter_index(const Signature& sig, PyObject* keyword) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return -1;
+  }
+  for (std::size_t i = 0; i < sig.count; ++i) {
+    const char* name = sig.names[i];
+    if (static_cast<std::size_t>(size) == std::strlen(name) && std::memcmp(text, name, size) == 0) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, sig.count, given,
+               given == 1 ? "was" : "were");
+  return false;
+}
+
+// Fills the parameter named by `keyword`, or raises the keyword's error.
+bool take_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyObject** out) {
+  const int i = parameter_index(sig, keyword);
+  if (i < 0) {
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, keyword);
+    return false;
+  }
+  if (out[i] != nullptr) {
+    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, sig.names[i]);
+    return false;
+  }
+  out[i] = value;
+  return true;
+}
+
+bool check_missing(const Signature& sig, PyObject** out) {
+  const char* missing[2] = {nullptr, nullptr};
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < sig.count; ++i)
+    if (out[i] == nullptr) missing[n++] = sig.names[i];
+  if (n == 0) return true;
+  if (n == 1) {
+    PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.full_name, missing[0]);
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s missing 2 required positional arguments: '%s' and '%s'", sig.full_name, missing[0],
+                 missing[1]);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
+  const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
+  for (std::size_t i = 0; i < sig.count; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? args[i] : nullptr;
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      if (!take_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+  }
+  return check_missing(sig, out);
+}
+
+bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+  const Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
+  if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);
+  for (std::size_t i = 0; i < sig.count; ++i) out[i] = i < static_cast<std::size_t>(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
+  if (kwargs != nullptr) {
+    Py_ssize_t pos = 0;
+    PyObject* keyword = nullptr;
+    PyObject* value = nullptr;
+    // The dict is the call's own and no Python code runs while it is read.
+    while (PyDict_Next(kwargs, &pos, &keyword, &value))
+      if (!take_keyword(sig, keyword, value, out)) return false;
+  }
+  return check_missing(sig, out);
+}
+
+void raise_cannot_convert(PyObject* obj, const char* target) {
+  PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!qualname || !PyUnicode_Check(qualname.get())) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
+    return;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
+}
+
+namespace {
+
+// Replaces a pending TypeError by "argument '<name>': <its text>", keeping its cause; any other
+// exception passes unchanged.
+void prefix_argument_name(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef first_type = PyRef::steal(type);
+  PyRef first = PyRef::steal(value);
+  PyRef first_traceback = PyRef::steal(traceback);
+  PyRef text = PyRef::steal(PyObject_Str(first.get()));
+  if (!text) return;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return;
+  PyRef replacement = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  if (!replacement) return;
+  if (PyObject* cause = PyException_GetCause(first.get())) PyException_SetCause(replacement.get(), cause);  // steals cause
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+}  // namespace
+
+bool key_argument(PyObject* obj, std::string_view& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_cannot_convert(obj, "PyString");
+    prefix_argument_name("key");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // cached in the str: lives as long as it
+  if (text == nullptr) {
+    prefix_argument_name("key");  // the encoding error is no TypeError, so it passes unchanged
+    return false;
+  }
+  out = std::string_view(text, static_cast<std::size_t>(size));
+  return true;
+}
+
+PatchObject* patch_argument(PyObject* obj, const char* name) {
+  if (Py_TYPE(obj) == patch_type()) return reinterpret_cast<PatchObject*>(obj);
+  raise_cannot_convert(obj, "QuillfenPatch");
+  prefix_argument_name(name);
+  return nullptr;
+}
+
+bool Access::take_shared(PatchObject* self) noexcept {
+  std::size_t word = self->access.load(std::memory_order_acquire);
+  do {
+    if (word == kExclusive) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+  } while (!self->access.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel, std::memory_order_acquire));
+  self_ = self;
+  exclusive_ = false;
+  return true;
+}
+
+bool Access::take_exclusive(PatchObject* self) noexcept {
+  std::size_t expected = 0;
+  if (!self->access.compare_exchange_strong(expected, kExclusive, std::memory_order_acq_rel)) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+  }
+  self_ = self;
+  exclusive_ = true;
+  return true;
+}
+
+void Access::give_back() noexcept {
+  if (self_ == nullptr) return;
+  if (exclusive_)
+    self_->access.store(0, std::memory_order_release);
+  else
+    self_->access.fetch_sub(1, std::memory_order_acq_rel);
+  self_ = nullptr;
+}
+
+}  // namespace quillfen::py

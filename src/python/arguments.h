@@ -1,0 +1,58 @@
+// Argument matching, typed arguments and the per-instance access state: the steps every callable
+// of QuillfenPatch runs before its body.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <string_view>
+
+#include "python/patch_object.h"
+
+namespace quillfen::py {
+
+// A callable's parameters: all positional-or-keyword and required.
+struct Signature {
+  const char* full_name;  // "QuillfenPatch.set()", as error texts show it
+  std::size_t count;
+  std::array<const char*, 2> names;
+};
+
+// Matches a vector call's arguments to `sig`, filling out[0..sig.count) with borrowed references
+// (the caller's arguments outlive the call). Returns false with TypeError set.
+bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
+// The same for a call that passes a tuple and a dict (the constructor).
+bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Reads the typed argument `key` (a str or subclass) as UTF-8. The text lives as long as `obj`.
+// Returns false with the exception set: TypeError "argument 'key': ..." or the encoding error.
+bool key_argument(PyObject* obj, std::string_view& out);
+
+// Checks that `obj`, the parameter `name`, is a QuillfenPatch. Returns null with TypeError set.
+PatchObject* patch_argument(PyObject* obj, const char* name);
+
+// "'" + the qualified name of obj's type + "' object cannot be converted to '" + target + "'".
+void raise_cannot_convert(PyObject* obj, const char* target);
+
+// Access to one instance, given back when the guard goes. Taking it may fail with RuntimeError
+// ("Already mutably borrowed" / "Already borrowed"); then the guard holds nothing.
+class Access {
+ public:
+  static constexpr std::size_t kExclusive = ~std::size_t{0};
+
+  Access() = default;
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() { give_back(); }
+
+  bool take_shared(PatchObject* self) noexcept;
+  bool take_exclusive(PatchObject* self) noexcept;
+  void give_back() noexcept;
+
+ private:
+  PatchObject* self_ = nullptr;
+  bool exclusive_ = false;
+};
+
+}  // namespace quillfen::py

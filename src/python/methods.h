@@ -1,0 +1,17 @@
+// The methods of QuillfenPatch, one file per area; module initialisation puts them in the class.
+#pragma once
+
+#include <Python.h>
+
+namespace quillfen::py {
+
+// Vector-call methods. Each returns a new reference, or null with a Python exception set.
+PyObject* method_set(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* method_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* method_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* method_from_json(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);  // static
+PyObject* method_to_json(PyObject* self, PyObject* unused);                                                 // no arguments
+PyObject* method_merge(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);     // static
+
+}  // namespace quillfen::py

@@ -1,0 +1,65 @@
+// Module initialisation: the module is made once per process, in one interpreter only.
+#include <Python.h>
+
+#include <cstdint>
+
+#include "python/patch_object.h"
+#include "python/py_ref.h"
+
+namespace quillfen::py {
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "quillfen_patch", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* the_module = nullptr;  // kept for the life of the process
+std::int64_t first_interpreter = -1;
+
+// Sets module.name = value and appends name to module.__all__, making the list on first use.
+bool add_exported(PyObject* module, const char* name, PyObject* value) {
+  PyObject* raw = PyUnicode_FromString(name);
+  if (raw == nullptr) return false;
+  PyUnicode_InternInPlace(&raw);
+  PyRef key = PyRef::steal(raw);
+  if (PyObject_SetAttr(module, key.get(), value) < 0) return false;
+  PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = PyRef::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  return PyList_Append(all.get(), key.get()) == 0;
+}
+
+PyObject* init_module() {
+  const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (first_interpreter == -1) first_interpreter = interpreter;
+  if (interpreter != first_interpreter) {
+    PyErr_SetString(PyExc_ImportError, "quillfen_patch can be loaded in one interpreter per process only");
+    return nullptr;
+  }
+  if (the_module != nullptr) {
+    Py_INCREF(the_module);
+    return the_module;
+  }
+  PyRef module = PyRef::steal(PyModule_Create(&module_def));
+  if (!module) return nullptr;
+  PyRef type = PyRef::steal(make_patch_type());
+  if (!type || !add_exported(module.get(), "QuillfenPatch", type.get())) return nullptr;
+  PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
+  if (!version || !add_exported(module.get(), "__version__", version.get())) return nullptr;
+  Py_INCREF(module.get());
+  the_module = module.get();
+  return module.release();
+}
+
+}  // namespace
+
+}  // namespace quillfen::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quillfen_patch() {
+  return quillfen::py::guarded([] { return quillfen::py::init_module(); });
+}

@@ -1,0 +1,123 @@
+#include <new>
+#include <string>
+
+#include "python/arguments.h"
+#include "python/methods.h"
+#include "python/patch_object.h"
+#include "python/py_ref.h"
+
+namespace quillfen::py {
+
+namespace {
+
+PyTypeObject* the_type = nullptr;  // made once per process, never released
+
+// Makes an instance of `type` around `patch`; a new reference, or null with an exception set.
+PyObject* new_instance(PyTypeObject* type, Patch patch) {
+  PyObject* obj = PyType_GenericAlloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  auto* self = reinterpret_cast<PatchObject*>(obj);
+  new (&self->patch) Patch(std::move(patch));
+  new (&self->access) std::atomic<std::size_t>(0);
+  return obj;
+}
+
+PyObject* patch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"QuillfenPatch.__new__()", 0, {}};
+    if (!match_arguments(sig, args, kwargs, nullptr)) return nullptr;
+    return new_instance(type, Patch());
+  });
+}
+
+void patch_dealloc(PyObject* obj) {
+  auto* self = reinterpret_cast<PatchObject*>(obj);
+  PyTypeObject* type = Py_TYPE(obj);
+  self->patch.~Patch();
+  type->tp_free(obj);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+Py_ssize_t patch_length(PyObject* obj) {
+  auto* self = reinterpret_cast<PatchObject*>(obj);
+  Access access;
+  if (!access.take_shared(self)) return -1;
+  return static_cast<Py_ssize_t>(self->patch.size());
+}
+
+int patch_bool(PyObject* obj) {
+  auto* self = reinterpret_cast<PatchObject*>(obj);
+  Access access;
+  if (!access.take_shared(self)) return -1;
+  return self->patch.empty() ? 0 : 1;
+}
+
+PyMethodDef patch_methods[] = {
+    {"set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_set)), METH_FASTCALL | METH_KEYWORDS,
+     "set($self, key, value)\n--\n\n"},
+    {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_delete)), METH_FASTCALL | METH_KEYWORDS,
+     "delete($self, key)\n--\n\n"},
+    {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply)), METH_FASTCALL | METH_KEYWORDS,
+     "apply($self, data)\n--\n\n"},
+    {"apply_inplace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_inplace)),
+     METH_FASTCALL | METH_KEYWORDS, "apply_inplace($self, data)\n--\n\n"},
+    {"from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_from_json)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_json(data)\n--\n\n"},
+    {"to_json", method_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
+    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_merge)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "merge(minor, major)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* patch_type() noexcept { return the_type; }
+
+PyObject* make_patch_type() {
+  if (the_type != nullptr) {
+    Py_INCREF(the_type);
+    return reinterpret_cast<PyObject*>(the_type);
+  }
+  // The documentation is the class name, its text signature and an empty description; the type
+  // copies it, so a function-local string is enough.
+  static const std::string doc = std::string("QuillfenPatch") + "()" + "\n--\n\n";
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(doc.c_str())},
+      {Py_tp_new, reinterpret_cast<void*>(patch_new)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(patch_dealloc)},
+      {Py_tp_methods, patch_methods},
+      {Py_sq_length, reinterpret_cast<void*>(patch_length)},
+      {Py_nb_bool, reinterpret_cast<void*>(patch_bool)},
+      {0, nullptr},
+  };
+  // No BASETYPE flag (no subclasses), no GC flag (an instance holds no Python object), and no
+  // dict or weak-reference slot. The "builtins." prefix gives a __module__ of "builtins".
+  PyType_Spec spec = {"builtins.QuillfenPatch", static_cast<int>(sizeof(PatchObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return nullptr;
+  Py_INCREF(type);  // the process keeps one reference for good
+  the_type = reinterpret_cast<PyTypeObject*>(type);
+  return type;
+}
+
+PyObject* wrap_patch(Patch patch) { return new_instance(the_type, std::move(patch)); }
+
+void raise_patch_error(const char* prefix, const PatchError& error) {
+  const std::string text = prefix + error.message();
+  PyErr_SetString(PyExc_RuntimeError, text.c_str());
+}
+
+PyObject* fatal_error_type() {
+  static PyObject* type = nullptr;  // made on first use, kept for the life of the process
+  if (type == nullptr)
+    type = PyErr_NewExceptionWithDoc("quillfen_patch.FatalError",
+                                     "An internal fault that ends the call; never raised for bad input.", PyExc_BaseException,
+                                     nullptr);
+  return type;
+}
+
+void raise_fatal_error(const char* text) {
+  if (PyObject* type = fatal_error_type()) PyErr_SetString(type, text);
+}
+
+}  // namespace quillfen::py
