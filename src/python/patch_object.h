@@ -26,7 +26,8 @@ PyObject* make_patch_type();
 // A new instance that owns `patch`; a new reference, or null with a Python exception set.
 PyObject* wrap_patch(Patch patch);
 
-// Raises RuntimeError with `prefix` ("Patch error: " or "Parse error: ") and the error's message.
+// Raises RuntimeError with `prefix` ("Patch error: " or "Parse error: ") and the error's message;
+// RecursionError (a RuntimeError) for a depth the walk refused.
 void raise_patch_error(const char* prefix, const PatchError& error);
 
 // The fatal-error exception (a direct subclass of BaseException) for faults such as a dict that

@@ -104,7 +104,9 @@ PyObject* wrap_patch(Patch patch) { return new_instance(the_type, std::move(patc
 
 void raise_patch_error(const char* prefix, const PatchError& error) {
   const std::string text = prefix + error.message();
-  PyErr_SetString(PyExc_RuntimeError, text.c_str());
+  // RecursionError is a RuntimeError: callers that catch RuntimeError still see every patch error.
+  PyObject* type = error.kind() == PatchError::Kind::RecursionLimit ? PyExc_RecursionError : PyExc_RuntimeError;
+  PyErr_SetString(type, text.c_str());
 }
 
 PyObject* fatal_error_type() {
