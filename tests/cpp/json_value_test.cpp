@@ -1,0 +1,209 @@
+#include "json_value/json_value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace quillfen {
+namespace {
+
+JsonValue u(std::uint64_t v) { return JsonValue(JsonNumber::from_unsigned(v)); }
+JsonValue i(std::int64_t v) { return JsonValue(JsonNumber::from_signed(v)); }
+JsonValue d(double v) { return JsonValue(JsonNumber::from_double(v)); }
+
+// Builds an object member by member, in the order given: obj().with("a", u(1)).done().
+struct ObjectBuilder {
+  JsonObject o;
+  ObjectBuilder&& with(std::string key, JsonValue value) && {
+    (void)o.insert(std::move(key), std::move(value));
+    return std::move(*this);
+  }
+  JsonValue done() && { return JsonValue(std::move(o)); }
+};
+ObjectBuilder obj() { return {}; }
+
+template <class... Values>
+JsonValue array_of(Values&&... values) {
+  JsonArray a;
+  (a.push_back(std::forward<Values>(values)), ...);
+  return JsonValue(std::move(a));
+}
+
+// A value nested `depth` arrays deep, built without recursion.
+JsonValue deep_array(int depth) {
+  JsonValue v = u(1);
+  for (int level = 0; level < depth; ++level) {
+    JsonArray a;
+    a.push_back(std::move(v));
+    v = JsonValue(std::move(a));
+  }
+  return v;
+}
+
+TEST(JsonNumber, SignRuleGivesOneRepresentationPerInteger) {
+  EXPECT_TRUE(JsonNumber::from_signed(0).is_unsigned());
+  EXPECT_TRUE(JsonNumber::from_signed(5).is_unsigned());
+  EXPECT_TRUE(JsonNumber::from_signed(-5).is_negative());
+  EXPECT_EQ(JsonNumber::from_signed(-5).as_negative(), -5);
+  EXPECT_EQ(JsonNumber::from_signed(std::numeric_limits<std::int64_t>::min()).as_negative(),
+            std::numeric_limits<std::int64_t>::min());
+  EXPECT_EQ(JsonNumber::from_signed(7), JsonNumber::from_unsigned(7));
+}
+
+TEST(JsonValueEquality, NumberKindsStayApart) {
+  EXPECT_NE(u(1), d(1.0));
+  EXPECT_NE(u(5), i(-5));
+  EXPECT_EQ(d(0.0), d(-0.0));
+  EXPECT_NE(u(std::numeric_limits<std::uint64_t>::max()), i(-1));  // same bits, different kinds
+  EXPECT_EQ(u(std::numeric_limits<std::uint64_t>::max()), u(std::numeric_limits<std::uint64_t>::max()));
+}
+
+TEST(JsonValueEquality, KindsNeverEqual) {
+  EXPECT_NE(JsonValue(), JsonValue(false));
+  EXPECT_NE(u(0), JsonValue(false));
+  EXPECT_NE(JsonValue("1"), u(1));
+  EXPECT_NE(array_of(), JsonValue(JsonObject()));
+  EXPECT_EQ(JsonValue(), JsonValue());
+  EXPECT_NE(JsonValue(true), JsonValue(false));
+}
+
+TEST(JsonValueEquality, ObjectsByMembersArraysByPosition) {
+  EXPECT_EQ(obj().with("a", u(1)).with("b", u(2)).done(), obj().with("b", u(2)).with("a", u(1)).done());
+  EXPECT_NE(obj().with("a", u(1)).done(), obj().with("a", u(1)).with("b", u(2)).done());
+  EXPECT_NE(obj().with("a", u(1)).done(), obj().with("b", u(1)).done());
+  EXPECT_NE(array_of(u(1), u(2)), array_of(u(2), u(1)));
+  EXPECT_NE(array_of(u(1)), array_of(u(1), u(1)));
+  EXPECT_NE(array_of(array_of(u(1))), array_of(array_of(d(1.0))));  // differs only deep down
+}
+
+TEST(JsonObject, IteratesInByteOrderWhateverTheInsertionOrder) {
+  JsonObject o;
+  for (const char* k : {"c", "a", "b", "B", "ab", "\xc3\xa9", "z", ""}) (void)o.insert(k, JsonValue());
+  std::vector<std::string> keys;
+  for (const JsonMember& m : o) keys.push_back(m.key);
+  // Bytes, not code points: "é" (0xC3 0xA9) after "z"; "B" (0x42) before "a"; a prefix first.
+  EXPECT_EQ(keys, (std::vector<std::string>{"", "B", "a", "ab", "b", "c", "z", "\xc3\xa9"}));
+}
+
+TEST(JsonObject, InsertReplacesAndGivesBackTheOldValue) {
+  JsonObject o;
+  EXPECT_FALSE(o.insert("k", u(1)).has_value());
+  std::optional<JsonValue> old = o.insert("k", u(2));
+  ASSERT_TRUE(old.has_value());
+  EXPECT_EQ(*old, u(1));
+  EXPECT_EQ(o.size(), 1u);
+  EXPECT_EQ(*o.find("k"), u(2));
+  std::optional<JsonValue> removed = o.remove("k");
+  ASSERT_TRUE(removed.has_value());
+  EXPECT_EQ(*removed, u(2));
+  EXPECT_FALSE(o.remove("k").has_value());
+  EXPECT_EQ(o.find("k"), nullptr);
+}
+
+TEST(JsonObject, FromMembersSortsAndLaterDuplicateWins) {
+  std::vector<JsonMember> members;
+  members.push_back({"b", u(1)});
+  members.push_back({"a", u(2)});
+  members.push_back({"b", u(3)});
+  JsonObject o = JsonObject::from_members(std::move(members));
+  ASSERT_EQ(o.size(), 2u);
+  EXPECT_EQ(o.members()[0].key, "a");
+  EXPECT_EQ(*o.find("b"), u(3));
+}
+
+TEST(JsonObject, MergeMembersMatchesOneByOneInsertion) {
+  JsonObject batched;
+  JsonObject single;
+  for (const char* k : {"d", "b", "f"}) {
+    (void)batched.insert(k, u(0));
+    (void)single.insert(k, u(0));
+  }
+  std::vector<JsonMember> incoming;
+  int n = 0;
+  for (const char* k : {"a", "f", "c", "g", "a"}) {
+    incoming.push_back({k, u(++n)});
+    (void)single.insert(k, u(n));
+  }
+  batched.merge_members(std::move(incoming));
+  EXPECT_EQ(JsonValue(std::move(batched)), JsonValue(std::move(single)));
+}
+
+TEST(JsonValueCopy, DeepCopyIsIndependent) {
+  JsonValue source = obj().with("list", array_of(u(1), JsonValue("s"))).with("n", JsonValue()).done();
+  JsonValue copy = source.copy();
+  EXPECT_EQ(copy, source);
+  copy.as_object().find("list")->as_array().push_back(u(2));
+  copy.as_object().find("list")->as_array()[1].as_string() += "x";
+  EXPECT_EQ(source.as_object().find("list")->as_array().size(), 2u);
+  EXPECT_EQ(source.as_object().find("list")->as_array()[1].as_string(), "s");
+}
+
+TEST(JsonValueCopy, KeepsNumberKinds) {
+  JsonValue source = array_of(u(std::numeric_limits<std::uint64_t>::max()), i(-1), d(-0.0), d(2.0));
+  JsonValue copy = source.copy();
+  const JsonArray& a = copy.as_array();
+  EXPECT_TRUE(a[0].as_number().is_unsigned());
+  EXPECT_TRUE(a[1].as_number().is_negative());
+  EXPECT_TRUE(a[2].as_number().is_double() && std::signbit(a[2].as_number().as_double()));
+  EXPECT_TRUE(a[3].as_number().is_double());
+}
+
+struct TextCase {
+  const char* name;
+  JsonValue (*make)();
+  const char* text;
+};
+
+class CompactText : public ::testing::TestWithParam<TextCase> {};
+
+TEST_P(CompactText, WritesTheExactText) { EXPECT_EQ(GetParam().make().compact_text(), GetParam().text); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, CompactText,
+    ::testing::Values(
+        TextCase{"null", [] { return JsonValue(); }, "null"},
+        TextCase{"true", [] { return JsonValue(true); }, "true"},
+        TextCase{"zero", [] { return u(0); }, "0"},
+        TextCase{"max_unsigned", [] { return u(18446744073709551615ULL); }, "18446744073709551615"},
+        TextCase{"min_negative", [] { return i(std::numeric_limits<std::int64_t>::min()); }, "-9223372036854775808"},
+        TextCase{"integral_double", [] { return d(1.0); }, "1.0"},
+        TextCase{"negative_zero", [] { return d(-0.0); }, "-0.0"},
+        TextCase{"fraction", [] { return d(2.5); }, "2.5"},
+        TextCase{"shortest_round_trip", [] { return d(0.1); }, "0.1"},
+        TextCase{"exponent", [] { return d(1e300); }, "1e+300"},
+        TextCase{"escapes", [] { return JsonValue("\"\\\b\t\n\f\r\x01\x1f/\xc3\xa9"); },
+                 "\"\\\"\\\\\\b\\t\\n\\f\\r\\u0001\\u001f/\xc3\xa9\""},
+        TextCase{"nested", [] { return obj().with("b", array_of(u(1), d(2.5))).with("a", JsonValue()).done(); },
+                 "{\"a\":null,\"b\":[1,2.5]}"},
+        TextCase{"escaped_key", [] { return obj().with("\n", array_of()).with("", JsonValue(JsonObject())).done(); },
+                 "{\"\":{},\"\\n\":[]}"}),
+    [](const ::testing::TestParamInfo<TextCase>& info) { return std::string(info.param.name); });
+
+TEST(JsonValueDepth, DeepValuesCopyCompareWriteAndDropWithoutRecursing) {
+  constexpr int kDepth = 1000000;  // a recursive walk would run out of stack long before this
+  JsonValue deep = deep_array(kDepth);
+  JsonValue copy = deep.copy();
+  EXPECT_EQ(deep, copy);
+  const std::string text = copy.compact_text();
+  EXPECT_EQ(text.size(), 2u * kDepth + 1);
+  EXPECT_EQ(text.substr(kDepth - 1, 3), "[1]");
+  JsonValue deeper = deep_array(kDepth + 1);
+  EXPECT_NE(deep, deeper);
+}
+
+TEST(JsonValueDepth, DeepObjectsDropWithoutRecursing) {
+  JsonValue v = u(1);
+  for (int level = 0; level < 1000000; ++level) {
+    JsonObject o;
+    o.append_in_order("k", std::move(v));
+    v = JsonValue(std::move(o));
+  }
+  v = JsonValue();  // releasing a million levels must not recurse
+  EXPECT_TRUE(v.is_null());
+}
+
+}  // namespace
+}  // namespace quillfen
