@@ -1,3 +1,4 @@
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -95,6 +96,18 @@ PyObject* make_patch_type() {
   PyType_Spec spec = {"builtins.QuillfenPatch", static_cast<int>(sizeof(PatchObject)), 0, Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&spec);
   if (type == nullptr) return nullptr;
+#if PY_VERSION_HEX < 0x030A0000
+  // 3.9 keeps only the description of a spec's documentation and so loses the text signature;
+  // give the type the whole text back (the type frees it with PyObject_Free, as its own copy).
+  char* full_doc = static_cast<char*>(PyObject_Malloc(doc.size() + 1));
+  if (full_doc == nullptr) {
+    Py_DECREF(type);
+    return PyErr_NoMemory();
+  }
+  std::memcpy(full_doc, doc.c_str(), doc.size() + 1);
+  PyObject_Free(const_cast<char*>(reinterpret_cast<PyTypeObject*>(type)->tp_doc));
+  reinterpret_cast<PyTypeObject*>(type)->tp_doc = full_doc;
+#endif
   Py_INCREF(type);  // the process keeps one reference for good
   the_type = reinterpret_cast<PyTypeObject*>(type);
   return type;
