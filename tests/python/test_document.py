@@ -6,6 +6,7 @@ import threading
 
 import pytest
 
+from deep_documents import nest, unnest
 from quillfen_patch import QuillfenPatch
 
 DELETE = {"*": None}
@@ -180,22 +181,6 @@ def test_from_json_errors(call, error, text):
 def test_to_json_rejects_arguments():
     with pytest.raises(TypeError):
         QuillfenPatch().to_json({})
-
-
-def nest(depth, leaf):
-    document = leaf
-    for _ in range(depth):
-        document = {"k": document}
-    return document
-
-
-def unnest(document):
-    """The depth and the leaf of a chain made by `nest`, walked without recursion."""
-    depth = 0
-    while isinstance(document, dict) and list(document) == ["k"]:
-        document = document["k"]
-        depth += 1
-    return depth, document
 
 
 def test_ten_thousand_levels_go_both_ways():
