@@ -119,6 +119,9 @@ std::optional<Operation> Patch::insert(std::string key, Operation operation) {
   const std::uint64_t hash = hash_key(key, seed_);
   std::size_t i = find_slot(key, hash);
   if (slots_[i] != 0) return std::exchange(entries_[slots_[i] - 1].operation, std::move(operation));
+  // Room in both vectors first: an allocation failure must not leave an entry without its hash.
+  if (entries_.size() == entries_.capacity()) entries_.reserve(entries_.size() * 2 + 1);
+  if (hashes_.size() == hashes_.capacity()) hashes_.reserve(hashes_.size() * 2 + 1);
   if ((entries_.size() + 1) * 2 > slots_.size()) {
     grow();
     i = find_slot(key, hash);
