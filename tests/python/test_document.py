@@ -66,6 +66,14 @@ def test_star_object_does_not_survive_a_second_round_trip():
     assert round_trip(once) == {"a": {"x": 1}}  # now the inner "*" is read
 
 
+def test_star_object_reads_as_a_set_and_bare_object_as_nested():
+    # Both write the same document; only applying shows which operation was read.
+    data = {"a": {"y": 2}}
+    assert QuillfenPatch.from_json({"a": {"*": {"x": 1}}}).apply(data) == {"a": {"x": 1}}
+    assert QuillfenPatch.from_json({"a": {"x": 1}}).apply(data) == {"a": {"x": 1, "y": 2}}
+    assert QuillfenPatch.from_json({"*": None}).apply({"*": 1}) == {"*": None}  # a Set at the key "*"
+
+
 def test_set_of_null_and_delete_stay_apart():
     patch = QuillfenPatch()
     patch.set("n", None)
