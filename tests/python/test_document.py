@@ -186,11 +186,6 @@ def test_from_json_errors(call, error, text):
     assert str(raised.value) == text
 
 
-def test_to_json_rejects_arguments():
-    with pytest.raises(TypeError):
-        QuillfenPatch().to_json({})
-
-
 def test_ten_thousand_levels_go_both_ways():
     assert unnest(round_trip(nest(10_000, 1))) == (10_000, 1)
     written = round_trip({"a": {"*": nest(10_000, None), "b": 1}})
