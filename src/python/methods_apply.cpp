@@ -1,16 +1,141 @@
+#include "patch/apply.h"
 #include "python/arguments.h"
+#include "python/convert.h"
 #include "python/methods.h"
+#include "python/patch_object.h"
+#include "python/py_ref.h"
 
 namespace quillfen::py {
 
-PyObject* method_apply(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "apply");
-  return nullptr;
+namespace {
+
+// Converts `data` into `document` and applies the instance's patch to it. The caller holds shared
+// access. Returns false with a Python exception set; `data` is never changed.
+bool patch_document(PatchObject* self, PyObject* data, JsonValue& document) {
+  if (!python_to_value(data, document)) return false;
+  // The converted value is already independent of `data`: it is patched directly, not copied again.
+  const Status status = apply_to_document(self->patch, document);
+  if (status.ok()) return true;
+  raise_patch_error("Patch error: ", status.error());
+  return false;
 }
 
-PyObject* method_apply_inplace(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-  PyErr_SetString(PyExc_NotImplementedError, "apply_inplace");
-  return nullptr;
+// The former key/value pairs of a dict, held while its contents are replaced: nothing they own is
+// released (so no finalizer runs) before the replacement is complete. A new list of 2n items, or
+// null with a Python exception set.
+PyObject* dict_pairs(PyObject* dict) {
+  for (;;) {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    PyRef pairs = PyRef::steal(PyList_New(2 * size));
+    if (!pairs) return nullptr;
+    if (PyDict_GET_SIZE(dict) != size) continue;  // a collection run by the allocation changed it
+    Py_ssize_t pos = 0;
+    Py_ssize_t i = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {  // runs no Python code
+      Py_INCREF(key);
+      PyList_SET_ITEM(pairs.get(), i++, key);
+      Py_INCREF(value);
+      PyList_SET_ITEM(pairs.get(), i++, value);
+    }
+    return pairs.release();
+  }
+}
+
+// An OrderedDict keeps its own order beside the dict's table; the dict-level calls would leave the
+// two out of step, so it is changed through its own C functions. `clear` is OrderedDict's own
+// method, looked up on the base type so that a subclass's override never runs.
+bool clear_dict(PyObject* dict) {
+  if (!PyODict_Check(dict)) {
+    PyDict_Clear(dict);
+    return true;
+  }
+  PyRef clear = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyODict_Type), "clear"));
+  if (!clear) return false;
+  PyRef done = PyRef::steal(PyObject_CallFunctionObjArgs(clear.get(), dict, nullptr));
+  return static_cast<bool>(done);
+}
+
+bool set_dict_item(PyObject* dict, PyObject* key, PyObject* value) {
+  return (PyODict_Check(dict) ? PyODict_SetItem(dict, key, value) : PyDict_SetItem(dict, key, value)) == 0;
+}
+
+// Fills an emptied `dict` with the members of `result`, a plain dict with exact str keys, so
+// neither hashing nor reading it runs Python code.
+bool fill_dict(PyObject* dict, PyObject* result) {
+  if (!PyODict_Check(dict)) return PyDict_Update(dict, result) == 0;  // the C-level merge, never a subclass's update
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(result, &pos, &key, &value))
+    if (!set_dict_item(dict, key, value)) return false;
+  return true;
+}
+
+// Puts the contents of `result` in place of the contents of `data` (a dict or list, or a subclass,
+// of the same kind), through the C-level dict and list interfaces. `previous` receives the former
+// contents, for the caller to drop after it has given back its access. On failure `data` is put
+// back as it was, as far as memory allows, and a Python exception is set.
+bool replace_contents(PyObject* data, PyObject* result, PyRef& previous) {
+  if (PyList_Check(data)) {
+    previous = PyRef::steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
+    if (!previous) return false;
+    // One slice assignment: it either fails before changing the list or replaces it whole.
+    return PyList_SetSlice(data, 0, PY_SSIZE_T_MAX, result) == 0;
+  }
+  PyRef pairs = PyRef::steal(dict_pairs(data));
+  if (!pairs || !clear_dict(data)) return false;
+  if (fill_dict(data, result)) {
+    previous = std::move(pairs);
+    return true;
+  }
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (clear_dict(data)) {
+    for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(pairs.get()); i += 2)
+      if (!set_dict_item(data, PyList_GET_ITEM(pairs.get(), i), PyList_GET_ITEM(pairs.get(), i + 1))) break;
+  }
+  PyErr_Restore(type, value, traceback);  // the first failure is the one reported
+  return false;
+}
+
+}  // namespace
+
+PyObject* method_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"QuillfenPatch.apply()", 1, {"data"}};
+    PyObject* data = nullptr;
+    if (!match_arguments(sig, args, nargsf, kwnames, &data)) return nullptr;
+    auto* patch = reinterpret_cast<PatchObject*>(self);
+    Access access;
+    if (!access.take_shared(patch)) return nullptr;
+    JsonValue document;
+    if (!patch_document(patch, data, document)) return nullptr;
+    return value_to_python(document);
+  });
+}
+
+PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"QuillfenPatch.apply_inplace()", 1, {"data"}};
+    PyObject* data = nullptr;
+    if (!match_arguments(sig, args, nargsf, kwnames, &data)) return nullptr;
+    auto* patch = reinterpret_cast<PatchObject*>(self);
+    PyRef previous;  // declared before the access: dropped after it is given back, since dropping
+                     // the caller's former contents may run finalizers that call this instance
+    Access access;
+    if (!access.take_shared(patch)) return nullptr;
+    JsonValue document;
+    if (!patch_document(patch, data, document)) return nullptr;
+    // Everything that can fail for a reason other than memory happens before `data` is touched.
+    PyRef result = PyRef::steal(value_to_python(document));
+    if (!result || !replace_contents(data, result.get(), previous)) return nullptr;
+    Py_INCREF(Py_None);
+    return Py_None;
+  });
 }
 
 }  // namespace quillfen::py

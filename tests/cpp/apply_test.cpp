@@ -1,0 +1,275 @@
+// Applying patches, driven directly: Move, Copy and Test cannot be built from Python.
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstdlib>
+#include <functional>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "patch/apply.h"
+
+namespace quillfen {
+namespace {
+
+// Reads the JSON text the tests write (no whitespace handling beyond what they use, no escapes).
+class TextReader {
+ public:
+  explicit TextReader(std::string_view text) : s_(text) {}
+  JsonValue value() {
+    const char c = s_[i_];
+    if (c == '{') return object();
+    if (c == '[') return array();
+    if (c == '"') return JsonValue(string());
+    if (s_.compare(i_, 4, "null") == 0) return i_ += 4, JsonValue();
+    if (s_.compare(i_, 4, "true") == 0) return i_ += 4, JsonValue(true);
+    if (s_.compare(i_, 5, "false") == 0) return i_ += 5, JsonValue(false);
+    const std::size_t end = s_.find_first_of(",]}", i_);
+    const std::string number(s_.substr(i_, end - i_));
+    i_ = end == std::string_view::npos ? s_.size() : end;
+    if (number.find_first_of(".e") != std::string::npos) return JsonValue(JsonNumber::from_double(std::strtod(number.c_str(), nullptr)));
+    if (number[0] == '-') return JsonValue(JsonNumber::from_signed(std::stoll(number)));
+    return JsonValue(JsonNumber::from_unsigned(std::stoull(number)));
+  }
+
+ private:
+  std::string string() {
+    const std::size_t end = s_.find('"', i_ + 1);
+    std::string out(s_.substr(i_ + 1, end - i_ - 1));
+    i_ = end + 1;
+    return out;
+  }
+  JsonValue array() {
+    JsonArray a;
+    for (++i_; s_[i_] != ']'; s_[i_] == ',' ? ++i_ : 0) a.push_back(value());
+    ++i_;
+    return JsonValue(std::move(a));
+  }
+  JsonValue object() {
+    std::vector<JsonMember> members;
+    for (++i_; s_[i_] != '}'; s_[i_] == ',' ? ++i_ : 0) {
+      std::string key = string();
+      ++i_;  // ':'
+      members.push_back(JsonMember{std::move(key), value()});
+    }
+    ++i_;
+    return JsonValue(JsonObject::from_members(std::move(members)));
+  }
+  std::string_view s_;
+  std::size_t i_ = 0;
+};
+
+JsonValue J(std::string_view text) { return TextReader(text).value(); }
+
+Operation set(std::string_view json) { return Set{J(json)}; }
+Operation test(std::string_view json) { return Test{J(json)}; }
+Operation del() { return Delete{}; }
+Operation move(std::string from, std::string to) { return Move{std::move(from), std::move(to)}; }
+Operation copy(std::string from, std::string to) { return Copy{std::move(from), std::move(to)}; }
+template <class... Children>
+Operation nested(Children... children) {
+  ChildList list;
+  (list.push_back(std::move(children)), ...);
+  return Nested(std::move(list));
+}
+ChildEntry at(std::string key, Operation op) { return ChildEntry{std::move(key), std::move(op)}; }
+template <class... Entries>
+Patch patch_of(Entries... entries) {
+  Patch p;
+  (p.insert(std::move(entries.key), std::move(entries.operation)), ...);
+  return p;
+}
+
+// The document's compact text after applying, or "error: " and the message.
+std::string outcome(std::string_view doc, const Patch& patch) {
+  JsonValue d = J(doc);
+  Status s = apply_to_document(patch, d);
+  return s.ok() ? d.compact_text() : "error: " + s.error().message();
+}
+
+struct Case {
+  const char* doc;
+  std::function<Patch()> patch;
+  const char* expected;
+};
+
+void run(const std::vector<Case>& cases) {
+  for (const Case& c : cases) EXPECT_EQ(outcome(c.doc, c.patch()), c.expected) << c.doc;
+}
+
+TEST(ApplyToObject, MoveCopyTestAndTheReservedKey) {
+  run({
+      {R"({"a":1,"b":2})", [] { return patch_of(at("k", move("a", "b"))); }, R"({"b":1})"},
+      {R"({"a":1})", [] { return patch_of(at("k", move("x", "a"))); }, R"({"a":1})"},
+      {R"({"a":1})", [] { return patch_of(at("k", move("a", "a"))); }, R"({"a":1})"},
+      {R"({"a":[1]})", [] { return patch_of(at("k", copy("a", "b"))); }, R"({"a":[1],"b":[1]})"},
+      {R"({"a":1})", [] { return patch_of(at("k", copy("x", "a"))); }, R"({"a":1})"},
+      {R"({"a":{"x":1,"y":null}})", [] { return patch_of(at("a", test(R"({"y":null,"x":1})"))); }, R"({"a":{"x":1,"y":null}})"},
+      {R"({"a":1})", [] { return patch_of(at("", test("1"))); }, "error: Key '' not found"},
+      {R"({"a":1})", [] { return patch_of(at("it's", test("1"))); }, "error: Key 'it's' not found"},
+      {R"({"a":1.0})", [] { return patch_of(at("a", test("1"))); }, "error: Type mismatch: expected 1, found 1.0"},
+      {R"({"a":{"b":[true,"s"]}})", [] { return patch_of(at("a", test(R"({"b":[true]})"))); },
+       R"(error: Type mismatch: expected {"b":[true]}, found {"b":[true,"s"]})"},
+      {R"({"a":1})", [] { return patch_of(at("_", set("2")), at("a", test("1"))); }, R"({"a":1})"},
+      {R"({"_":1})", [] { return patch_of(at("_", test("2"))); }, R"({"_":1})"},
+      {R"({})", [] { return patch_of(at("[0]", set("1"))); }, R"({"[0]":1})"},
+  });
+}
+
+TEST(ApplyToArray, MoveCopyTestAndAddressing) {
+  const char* doc = R"([{"_":"a","v":1},5,{"_":"b"}])";
+  run({
+      {doc, [] { return patch_of(at("[0]", move("x", "y"))); }, "error: Invalid patch operation: Operation not supported on array indices"},
+      {doc, [] { return patch_of(at("[+2]", copy("x", "y"))); }, "error: Invalid patch operation: Operation not supported on array indices"},
+      {doc, [] { return patch_of(at("[3]", move("x", "y"))); }, doc},
+      {doc, [] { return patch_of(at("a", copy("x", "y"))); }, "error: Invalid patch operation: Operation not supported on array serials"},
+      {doc, [] { return patch_of(at("z", move("x", "y"))); }, "error: Invalid serial key: z"},
+      {doc, [] { return patch_of(at("[1]", test("5"))); }, doc},
+      {doc, [] { return patch_of(at("[1]", test("5.0"))); }, "error: Type mismatch: expected 5.0, found 5"},
+      {doc, [] { return patch_of(at("[18446744073709551615]", test("0"))); }, doc},
+      {doc, [] { return patch_of(at("a", test(R"({"_":"a"})"))); }, R"(error: Type mismatch: expected {"_":"a"}, found {"_":"a","v":1})"},
+      {doc, [] { return patch_of(at("[-0]", test("0"))); }, "error: Invalid serial key: [-0]"},
+      {doc, [] { return patch_of(at("z", del())); }, "error: Invalid serial key: z"},
+      {doc, [] { return patch_of(at("z", nested())); }, "error: Invalid serial key: z"},
+      {doc, [] { return patch_of(at("[1]", nested(at("x", set("1"))))); }, doc},
+      {doc, [] { return patch_of(at("[2]", set(R"({"v":2})"))); }, R"([{"_":"a","v":1},5,{"v":2}])"},
+      {doc, [] { return patch_of(at("b", set(R"({"_":"q"})"))); }, R"([{"_":"a","v":1},5,{"_":"b"}])"},
+      {doc, [] { return patch_of(at("[ 1]", set("{}")), at("_", del())); }, R"([{"_":"a","v":1},5,{"_":"b"},{"_":"[ 1]"}])"},
+      {doc, [] { return patch_of(at("[1]", del()), at("[01]", del()), at("[+1]", del()), at("b", del())); }, R"([{"_":"a","v":1}])"},
+      {doc, [] { return patch_of(at("[0]", del()), at("a", del())); }, R"([5,{"_":"b"}])"},
+  });
+}
+
+TEST(ApplyToArray, SerialsFoundByTheirLastCarrier) {
+  EXPECT_EQ(outcome(R"([{"_":"a"},{"_":"a"},{"_":5}])", patch_of(at("a", set("{}")), at("5", set("1")))),
+            R"([{"_":"a"},{"_":"a"},{"_":5},1])");
+}
+
+TEST(ApplyNested, MoveCopyTestActAsAtTheTopLevel) {
+  const char* obj = R"({"o":{"a":1,"b":2}})";
+  const char* arr = R"({"l":[{"_":"a","v":1},{"_":"b"}]})";
+  run({
+      {obj, [] { return patch_of(at("o", nested(at("k", move("a", "c"))))); }, R"({"o":{"b":2,"c":1}})"},
+      {obj, [] { return patch_of(at("o", nested(at("k", copy("a", "b"))))); }, R"({"o":{"a":1,"b":1}})"},
+      {obj, [] { return patch_of(at("o", nested(at("a", test("1")), at("b", test("2"))))); }, obj},
+      {obj, [] { return patch_of(at("o", nested(at("c", test("1"))))); }, "error: Key 'c' not found"},
+      {obj, [] { return patch_of(at("o", nested(at("a", del()), at("a", set("3"))))); }, R"({"o":{"a":3,"b":2}})"},
+      {obj, [] { return patch_of(at("o", nested(at("a", del()), at("k", move("b", "a"))))); }, R"({"o":{"a":2}})"},
+      {obj, [] { return patch_of(at("o", nested(at("c", set("3")), at("b", set("4")), at("c", del())))); }, R"({"o":{"a":1,"b":4}})"},
+      {obj, [] { return patch_of(at("o", nested(at("a", test("\"1\""))))); }, R"(error: Type mismatch: expected "1", found 1)"},
+      {arr, [] { return patch_of(at("l", nested(at("a", test(R"({"v":1,"_":"a"})"))))); }, arr},
+      {arr, [] { return patch_of(at("l", nested(at("b", test("{}"))))); }, R"(error: Type mismatch: expected {}, found {"_":"b"})"},
+      {arr, [] { return patch_of(at("l", nested(at("c", test("{}"))))); }, "error: Invalid serial key: c"},
+      {arr, [] { return patch_of(at("l", nested(at("a", move("v", "w"))))); }, "error: Invalid patch operation: Operation not supported on array serials"},
+      {arr, [] { return patch_of(at("l", nested(at("a", copy("v", "w"))))); }, "error: Invalid patch operation: Operation not supported on array serials"},
+      {arr, [] { return patch_of(at("l", nested(at("c", copy("v", "w"))))); }, "error: Invalid serial key: c"},
+      {arr, [] { return patch_of(at("l", nested(at("c", del())))); }, arr},
+      {arr, [] { return patch_of(at("l", nested(at("c", nested())))); }, "error: Invalid serial key: c"},
+      {arr, [] { return patch_of(at("l", nested(at("[0]", set("5"))))); }, R"({"l":[{"_":"a","v":1},{"_":"b"},5]})"},
+      {arr, [] { return patch_of(at("l", nested(at("b", del()), at("b", del())))); }, R"({"l":[{"_":"a","v":1}]})"},
+      {arr, [] { return patch_of(at("l", nested(at("a", nested(at("_", set("\"z\""))))))); }, R"({"l":[{"_":"z","v":1},{"_":"b"}]})"},
+      {arr, [] { return patch_of(at("l", nested(at("n", set("{}")), at("n", set("2"))))); }, R"({"l":[{"_":"a","v":1},{"_":"b"},{"_":"n"},2]})"},
+  });
+}
+
+// Nothing is rolled back: entries before the failing one keep their effect, pending removals and
+// appends of the array passes cut short are dropped, replacements made in them stay.
+TEST(ApplyNested, ErrorKeepsEarlierChanges) {
+  EXPECT_EQ(outcome(R"({"o":{"d":1,"k":1}})", patch_of(at("o", nested(at("d", del()), at("n", set("1")), at("x", test("1")))))),
+            "error: Key 'x' not found");
+  JsonValue d = J(R"({"o":{"d":1,"k":1},"l":[{"_":"a"},{"_":"b"}]})");
+  // Unsorted, so applied entry by entry; the sorted one above is batched: both keep earlier changes.
+  Status s = apply_to_document(patch_of(at("o", nested(at("n", set("1")), at("d", del()), at("x", test("1"))))), d);
+  ASSERT_FALSE(s.ok());
+  Status t = apply_to_document(patch_of(at("l", nested(at("a", set("{}")), at("b", del()), at("q", set("1")), at("c", nested())))), d);
+  ASSERT_FALSE(t.ok());
+  EXPECT_EQ(d.compact_text(), R"({"l":[{"_":"a"},{"_":"b"}],"o":{"k":1,"n":1}})");
+}
+
+// The visiting order of the top level is random per patch; these results must not depend on it.
+TEST(ApplyToArray, ResultsDoNotDependOnVisitingOrder) {
+  for (int run = 0; run < 200; ++run) {
+    EXPECT_EQ(outcome("[0,1,2,3]", patch_of(at("[0]", del()), at("[2]", del()))), "[1,3]");
+    EXPECT_EQ(outcome(R"([{"_":"a"},1,{"_":"c"}])", patch_of(at("a", del()), at("[1]", set("9")), at("c", del()), at("[2]", del()))),
+              "[9]");
+    const std::string appended = outcome("[1,2,3]", patch_of(at("[0]", del()), at("x", set("7")), at("y", set("8"))));
+    EXPECT_TRUE(appended == "[2,3,7,8]" || appended == "[2,3,8,7]") << appended;
+    JsonValue d = J("[0,1]");  // the failing pass drops its pending deletion and append
+    ASSERT_FALSE(apply_to_document(patch_of(at("[0]", del()), at("x", set("1")), at("[1]", test("2"))), d).ok());
+    EXPECT_EQ(d.compact_text(), "[0,1]");
+  }
+}
+
+// Batched and entry-by-entry application of an object pass must agree: a no-op Move (absent
+// source) forces the second.
+std::string key_of(unsigned i) {
+  std::string key(1, 'k');  // not "k" + ...: GCC 12 warns falsely about that
+  return key += std::to_string(i);
+}
+
+TEST(ApplyToObject, BatchedEditsMatchOneByOne) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 20; ++round) {
+    JsonObject doc;
+    for (unsigned i = 0; i < 200; i += 2) doc.insert(key_of(i), JsonValue(JsonObject()));
+    Patch batched;
+    Patch one_by_one;
+    for (int i = 0; i < 60; ++i) {
+      const std::string key = key_of(random() % 220);
+      const int kind = static_cast<int>(random() % 3);
+      for (Patch* p : {&batched, &one_by_one})
+        p->insert(key, kind == 0 ? del() : kind == 1 ? set(std::to_string(i)) : nested(at("x", set("1"))));
+    }
+    one_by_one.insert("zz", move("absent", "k0"));
+    const JsonValue source(std::move(doc));
+    JsonValue a = source.copy();
+    JsonValue b = source.copy();
+    ASSERT_TRUE(apply_to_document(batched, a).ok());
+    ASSERT_TRUE(apply_to_document(one_by_one, b).ok());
+    EXPECT_EQ(a.compact_text(), b.compact_text());
+  }
+}
+
+// A document and a patch `levels` deep: {"a":{"a":...{}}} and Nested a -> ... -> Set x.
+Status apply_deep(int levels) {
+  JsonValue doc{JsonObject()};
+  JsonValue* inner = &doc;
+  for (int i = 0; i < levels; ++i) {
+    inner->as_object().insert("a", JsonValue(JsonObject()));
+    inner = inner->as_object().find("a");
+  }
+  Operation op = set("1");
+  for (int i = 0; i < levels; ++i) op = nested(at(i == 0 ? "x" : "a", std::move(op)));
+  return apply_to_document(patch_of(at("a", std::move(op))), doc);
+}
+
+TEST(ApplyDepth, TenThousandLevelsWorkAndDeeperIsRefused) {
+  EXPECT_TRUE(apply_deep(10000).ok());
+  const Status deeper = apply_deep(30000);
+  ASSERT_FALSE(deeper.ok());
+  EXPECT_EQ(deeper.error().kind(), PatchError::Kind::RecursionLimit);
+}
+
+TEST(ApplyDepth, SmallThreadStackIsRefusedNotOverrun) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 256 * 1024);
+  pthread_t thread;
+  static bool refused = false;
+  ASSERT_EQ(pthread_create(&thread, &attr, [](void*) -> void* {
+    refused = !apply_deep(10000).ok();
+    return nullptr;
+  }, nullptr), 0);
+  pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_TRUE(refused);
+}
+
+TEST(ApplyToDocument, RefusesScalarRoots) {
+  for (const char* doc : {"null", "true", "1", "\"s\""})
+    EXPECT_EQ(outcome(doc, Patch()), "error: Invalid patch operation: Can only patch objects and arrays");
+}
+
+}  // namespace
+}  // namespace quillfen
