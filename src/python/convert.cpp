@@ -73,60 +73,59 @@ bool names_numpy_bool(PyTypeObject* type) {
   return has_text(name.get(), "bool_") || has_text(name.get(), "bool");
 }
 
-// The attempts of the rules for objects of no exact built-in type. Each says whether it matched;
-// what an attempt raises is discarded on the spot, and the next rule runs.
+// The attempts of the rules for objects of no exact built-in type. Each says whether it matched.
+// What an attempt raises is discarded on the spot and the next rule runs, with one exception: an
+// interruption that is no Exception (KeyboardInterrupt, SystemExit) raised by a hook ends the
+// conversion, so that it is never lost.
+enum class Attempt { Matched, NoMatch, Failed };  // Failed: an interruption is pending
 
-bool try_numpy_bool(PyObject* obj, JsonValue& out) {
+Attempt abandon_attempt() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Attempt::Failed;
+  PyErr_Clear();
+  return Attempt::NoMatch;
+}
+
+Attempt matched_if(bool matched) { return matched ? Attempt::Matched : Attempt::NoMatch; }
+
+Attempt try_numpy_bool(PyObject* obj, JsonValue& out) {
   PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));  // a metaclass hook may rebind obj's class
   auto* type_ptr = reinterpret_cast<PyTypeObject*>(type.get());
-  if (!names_numpy_bool(type_ptr)) return false;
+  if (!names_numpy_bool(type_ptr)) return Attempt::NoMatch;
   PyNumberMethods* number = type_ptr->tp_as_number;
-  if (number == nullptr || number->nb_bool == nullptr) return false;
+  if (number == nullptr || number->nb_bool == nullptr) return Attempt::NoMatch;
   const int truth = number->nb_bool(obj);
-  if (truth < 0) {
-    PyErr_Clear();
-    return false;
-  }
+  if (truth < 0) return abandon_attempt();
   out = JsonValue(truth != 0);
-  return true;
+  return Attempt::Matched;
 }
 
-bool try_integer(PyObject* obj, JsonValue& out) {
-  if (PyLong_Check(obj)) return read_int64(obj, out);
-  if (!PyIndex_Check(obj)) return false;
+Attempt try_integer(PyObject* obj, JsonValue& out) {
+  if (PyLong_Check(obj)) return matched_if(read_int64(obj, out));
+  if (!PyIndex_Check(obj)) return Attempt::NoMatch;
   PyRef index = PyRef::steal(PyNumber_Index(obj));  // runs __index__
-  if (!index) {
-    PyErr_Clear();
-    return false;
-  }
-  return read_int64(index.get(), out);
+  if (!index) return abandon_attempt();
+  return matched_if(read_int64(index.get(), out));
 }
 
-bool try_float(PyObject* obj, JsonValue& out) {
+Attempt try_float(PyObject* obj, JsonValue& out) {
   // The interpreter's float conversion uses __float__, else __index__; without either it can only
   // raise, so it is not called.
   PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
   if (!PyFloat_Check(obj) && (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr)))
-    return false;
+    return Attempt::NoMatch;
   const double d = PyFloat_AsDouble(obj);
-  if (d == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
+  if (d == -1.0 && PyErr_Occurred()) return abandon_attempt();
   out = double_value(d);
-  return true;
+  return Attempt::Matched;
 }
 
-bool try_string(PyObject* obj, JsonValue& out) {
-  if (!PyUnicode_Check(obj)) return false;
+Attempt try_string(PyObject* obj, JsonValue& out) {
+  if (!PyUnicode_Check(obj)) return Attempt::NoMatch;
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // fails for a lone surrogate
-  if (text == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
+  if (text == nullptr) return abandon_attempt();
   out = JsonValue(std::string(text, static_cast<std::size_t>(size)));
-  return true;
+  return Attempt::Matched;
 }
 
 // A list or dict being read keeps its state in one object, and everything but the recursive call
@@ -233,7 +232,10 @@ bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
 // cannot be subclassed, are taken before). Kept out of line so the exact built-in types take a
 // small frame per level.
 [[gnu::noinline]] bool convert_by_rules(PyObject* obj, int depth, JsonValue& out) {
-  if (try_numpy_bool(obj, out) || try_integer(obj, out) || try_float(obj, out) || try_string(obj, out)) return true;
+  for (Attempt (*attempt)(PyObject*, JsonValue&) : {try_numpy_bool, try_integer, try_float, try_string}) {
+    const Attempt outcome = attempt(obj, out);
+    if (outcome != Attempt::NoMatch) return outcome == Attempt::Matched;
+  }
   if (PyList_Check(obj)) return list_to_value(obj, depth, out);
   if (PyDict_Check(obj)) return dict_to_value(obj, depth, out);
   return unsupported();

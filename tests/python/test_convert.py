@@ -395,3 +395,27 @@ def test_deep_input_on_a_thread(stack_size):
     assert outcome[1] in ("ok", "Recursion depth limit exceeded")
     if stack_size == 0:
         assert outcome[1] == "ok"
+
+
+class RaisingIndex:
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __index__(self):
+        raise self.exc
+
+    def __float__(self):
+        return 1.5
+
+
+def test_an_ordinary_hook_error_only_means_the_rule_does_not_apply():
+    assert round_trip(RaisingIndex(ValueError("no"))) == 1.5
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+def test_an_interruption_in_a_hook_is_never_swallowed(exc):
+    p = QuillfenPatch()
+    p.set("k", 1)
+    with pytest.raises(exc):
+        p.set("k", [RaisingIndex(exc())])
+    assert p.to_json() == {"k": 1}
