@@ -17,25 +17,15 @@ insertion or removal in the middle of the object for each entry would make it gr
 import marshal
 import os
 import sys
-import time
 
 from quillfen_patch import QuillfenPatch
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
 from test_apply_model import model_apply, to_patch  # noqa: E402
 
-QUICK = "--quick" in sys.argv
-REPEATS = 3 if QUICK else 7
+from bench_document import QUICK, REPEATS, best_time  # noqa: E402  (the same timing rules)
+
 SIZE = 20_000 if QUICK else 100_000
-
-
-def best_time(run, repeats=REPEATS):
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
 
 
 def object_document(n):
