@@ -11,6 +11,7 @@ namespace {
 // Which parameter `keyword` names, or -1. Names are compared by their text, so a keyword built at
 // run time matches like a literal one.
 int parameter_index(const Signature& sig, PyObject* keyword) {
+  if (!PyUnicode_Check(keyword)) return -1;
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
   if (text == nullptr) {
@@ -34,7 +35,11 @@ bool too_many_positional(const Signature& sig, Py_ssize_t given) {
 bool take_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyObject** out) {
   const int i = parameter_index(sig, keyword);
   if (i < 0) {
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", sig.full_name, keyword);
+    // A call through the type passes its keyword dict unchecked, so a name may be no str at all:
+    // %U would read it as one.
+    const char* format = PyUnicode_Check(keyword) ? "%s got an unexpected keyword argument '%U'"
+                                                  : "%s got an unexpected keyword argument '%S'";
+    PyErr_Format(PyExc_TypeError, format, sig.full_name, keyword);
     return false;
   }
   if (out[i] != nullptr) {

@@ -129,55 +129,103 @@ bool try_string(PyObject* obj, JsonValue& out) {
   return true;
 }
 
-// Elements up to the list's current length, which a hook run by an element may shrink.
+// A list or dict being read keeps its state in one object, and everything but the recursive call
+// happens in helpers kept out of line, so a level of nesting costs one small frame (in sanitizer
+// builds above all, where every local of a frame gets its own guard zone).
+
+struct ListReader {
+  [[gnu::noinline]] explicit ListReader(PyObject* l) : list(l), start_len(PyList_GET_SIZE(l)) {
+    items.reserve(static_cast<std::size_t>(start_len));
+  }
+  PyObject* list;  // held by the caller
+  Py_ssize_t start_len;
+  Py_ssize_t next = 0;
+  PyRef item;  // held while converted: a hook may drop the list's reference
+  JsonArray items;
+};
+
+// Holds the next element and makes its slot; null once past the smaller of the starting length
+// and the current one (a hook run by an element may shrink the list).
+[[gnu::noinline]] JsonValue* next_element(ListReader& reader) {
+  if (reader.next >= std::min(reader.start_len, PyList_GET_SIZE(reader.list))) return nullptr;
+  reader.item = PyRef::borrow(PyList_GET_ITEM(reader.list, reader.next));
+  ++reader.next;
+  return &reader.items.emplace_back();
+}
+
+[[gnu::noinline]] void finish_list(ListReader& reader, JsonValue& out) { out = JsonValue(std::move(reader.items)); }
+
 bool list_to_value(PyObject* list, int depth, JsonValue& out) {
   if (too_deep(depth)) return refuse_depth();
-  const Py_ssize_t start_len = PyList_GET_SIZE(list);
-  JsonArray items;
-  items.reserve(static_cast<std::size_t>(start_len));
-  for (Py_ssize_t i = 0; i < std::min(start_len, PyList_GET_SIZE(list)); ++i) {
-    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));  // held: a hook may drop the list's reference
-    if (!to_value(item.get(), depth + 1, items.emplace_back())) return false;
-  }
-  out = JsonValue(std::move(items));
+  ListReader reader(list);
+  while (JsonValue* slot = next_element(reader))
+    if (!to_value(reader.item.get(), depth + 1, *slot)) return false;
+  finish_list(reader, out);
   return true;
 }
 
-// Members in the dict's own order, sorted once at the end (a later equal key wins). A hook that
-// changes the dict's size or keys stops the walk with the fatal error: PyDict_Next stays safe, but
-// the members read would no longer be the dict's.
-bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
-  if (too_deep(depth)) return refuse_depth();
-  const Py_ssize_t start_size = PyDict_GET_SIZE(dict);
-  std::vector<JsonMember> members;
-  members.reserve(static_cast<std::size_t>(start_size));
+struct DictReader {
+  [[gnu::noinline]] explicit DictReader(PyObject* d) : dict(d), start_size(PyDict_GET_SIZE(d)) {
+    members.reserve(static_cast<std::size_t>(start_size));
+  }
+  PyObject* dict;  // held by the caller
+  Py_ssize_t start_size;
   Py_ssize_t pos = 0;
   Py_ssize_t pairs_seen = 0;
-  PyObject* raw_key = nullptr;
-  PyObject* raw_value = nullptr;
-  while (PyDict_Next(dict, &pos, &raw_key, &raw_value)) {
-    PyRef key = PyRef::borrow(raw_key);  // both held: a hook may remove them from the dict
-    PyRef value = PyRef::borrow(raw_value);
-    ++pairs_seen;
-    if (!PyUnicode_Check(key.get())) {
-      raise_cannot_convert(key.get(), "PyString");
-      return false;
-    }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key.get(), &size);
-    if (text == nullptr) return false;  // the encoding error, as raised
-    JsonMember& member = members.emplace_back(JsonMember{std::string(text, static_cast<std::size_t>(size)), JsonValue()});
-    if (!to_value(value.get(), depth + 1, member.value)) return false;
-    if (PyDict_GET_SIZE(dict) != start_size) {
-      raise_fatal_error("dictionary changed size during iteration");
-      return false;
-    }
-    if (pairs_seen > start_size) {
-      raise_fatal_error("dictionary keys changed during iteration");
-      return false;
-    }
+  PyRef key;  // both held while the value is converted: a hook may remove them from the dict
+  PyRef value;
+  std::vector<JsonMember> members;
+  bool failed = false;
+};
+
+// Holds the dict's next pair and appends a member under the key's text, returning the member's
+// value slot; null at the end, or with `failed` set and the key's error raised.
+[[gnu::noinline]] JsonValue* next_member(DictReader& reader) {
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  if (!PyDict_Next(reader.dict, &reader.pos, &key, &value)) return nullptr;
+  reader.key = PyRef::borrow(key);
+  reader.value = PyRef::borrow(value);
+  ++reader.pairs_seen;
+  reader.failed = true;
+  if (!PyUnicode_Check(key)) {
+    raise_cannot_convert(key, "PyString");
+    return nullptr;
   }
-  out = JsonValue(JsonObject::from_members(std::move(members)));
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+  if (text == nullptr) return nullptr;  // the encoding error, as raised
+  reader.failed = false;
+  return &reader.members.emplace_back(JsonMember{std::string(text, static_cast<std::size_t>(size)), JsonValue()}).value;
+}
+
+// A hook that changed the dict's size or keys stops the walk: PyDict_Next stays safe, but the
+// members read would no longer be the dict's.
+[[gnu::noinline]] bool dict_unchanged(const DictReader& reader) {
+  if (PyDict_GET_SIZE(reader.dict) != reader.start_size) {
+    raise_fatal_error("dictionary changed size during iteration");
+    return false;
+  }
+  if (reader.pairs_seen > reader.start_size) {
+    raise_fatal_error("dictionary keys changed during iteration");
+    return false;
+  }
+  return true;
+}
+
+// Sorts the members once (a later equal key wins).
+[[gnu::noinline]] void finish_dict(DictReader& reader, JsonValue& out) {
+  out = JsonValue(JsonObject::from_members(std::move(reader.members)));
+}
+
+// Members in the dict's own order.
+bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
+  if (too_deep(depth)) return refuse_depth();
+  DictReader reader(dict);
+  while (JsonValue* slot = next_member(reader))
+    if (!to_value(reader.value.get(), depth + 1, *slot) || !dict_unchanged(reader)) return false;
+  if (reader.failed) return false;
+  finish_dict(reader, out);
   return true;
 }
 
@@ -192,7 +240,7 @@ bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
 }
 
 // An exact int: signed 64 bits if it fits, else the nearest double, else nothing converts it.
-bool exact_int_to_value(PyObject* obj, JsonValue& out) {
+[[gnu::noinline]] bool exact_int_to_value(PyObject* obj, JsonValue& out) {
   if (read_int64(obj, out)) return true;
   const double d = PyLong_AsDouble(obj);
   if (d == -1.0 && PyErr_Occurred()) {  // beyond the double range: no later rule takes an int
@@ -204,7 +252,7 @@ bool exact_int_to_value(PyObject* obj, JsonValue& out) {
 }
 
 // An exact str; one that does not encode (a lone surrogate) is matched by no later rule.
-bool exact_str_to_value(PyObject* obj, JsonValue& out) {
+[[gnu::noinline]] bool exact_str_to_value(PyObject* obj, JsonValue& out) {
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (text == nullptr) {
@@ -215,25 +263,25 @@ bool exact_str_to_value(PyObject* obj, JsonValue& out) {
   return true;
 }
 
+[[gnu::noinline]] bool exact_float_to_value(PyObject* obj, JsonValue& out) {
+  out = double_value(PyFloat_AS_DOUBLE(obj));
+  return true;
+}
+
+[[gnu::noinline]] bool none_or_bool_to_value(PyObject* obj, JsonValue& out) {
+  out = obj == Py_None ? JsonValue() : JsonValue(obj == Py_True);
+  return true;
+}
+
 bool to_value(PyObject* obj, int depth, JsonValue& out) {
   PyTypeObject* type = Py_TYPE(obj);
   // For exact built-ins no hook can change which rule applies, so each goes straight to its own.
-  if (type == &PyUnicode_Type) return exact_str_to_value(obj, out);
   if (type == &PyDict_Type) return dict_to_value(obj, depth, out);
   if (type == &PyList_Type) return list_to_value(obj, depth, out);
+  if (type == &PyUnicode_Type) return exact_str_to_value(obj, out);
   if (type == &PyLong_Type) return exact_int_to_value(obj, out);
-  if (type == &PyFloat_Type) {
-    out = double_value(PyFloat_AS_DOUBLE(obj));
-    return true;
-  }
-  if (obj == Py_None) {
-    out = JsonValue();
-    return true;
-  }
-  if (type == &PyBool_Type) {
-    out = JsonValue(obj == Py_True);
-    return true;
-  }
+  if (type == &PyFloat_Type) return exact_float_to_value(obj, out);
+  if (obj == Py_None || type == &PyBool_Type) return none_or_bool_to_value(obj, out);
   return convert_by_rules(obj, depth, out);
 }
 
@@ -257,6 +305,18 @@ PyObject* string_to_python(const std::string& text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
+[[gnu::noinline]] PyObject* scalar_to_python(const JsonValue& value) {
+  switch (value.kind()) {
+    case JsonValue::Kind::Null: Py_RETURN_NONE;
+    case JsonValue::Kind::Boolean:
+      if (value.as_bool()) Py_RETURN_TRUE;
+      Py_RETURN_FALSE;
+    case JsonValue::Kind::Number: return number_to_python(value.as_number());
+    case JsonValue::Kind::String: return string_to_python(value.as_string());
+    default: return nullptr;  // containers are the callers'
+  }
+}
+
 PyObject* array_to_python(const JsonArray& items, int depth) {
   if (too_deep(depth)) {
     refuse_depth();
@@ -272,6 +332,13 @@ PyObject* array_to_python(const JsonArray& items, int depth) {
   return list.release();
 }
 
+// Stores `value` (a new reference, taken over) under a new str of `key`.
+[[gnu::noinline]] bool store_member(PyObject* dict, const std::string& key, PyObject* value) {
+  PyRef held = PyRef::steal(value);
+  PyRef key_obj = PyRef::steal(string_to_python(key));
+  return key_obj && PyDict_SetItem(dict, key_obj.get(), held.get()) == 0;
+}
+
 PyObject* object_to_python(const JsonObject& object, int depth) {
   if (too_deep(depth)) {
     refuse_depth();
@@ -280,26 +347,16 @@ PyObject* object_to_python(const JsonObject& object, int depth) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   for (const JsonMember& member : object) {  // in key order, so the dict iterates that way too
-    PyRef value = PyRef::steal(to_python(member.value, depth + 1));
-    if (!value) return nullptr;
-    PyRef key = PyRef::steal(string_to_python(member.key));
-    if (!key || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    PyObject* value = to_python(member.value, depth + 1);
+    if (value == nullptr || !store_member(dict.get(), member.key, value)) return nullptr;
   }
   return dict.release();
 }
 
 PyObject* to_python(const JsonValue& value, int depth) {
-  switch (value.kind()) {
-    case JsonValue::Kind::Null: Py_RETURN_NONE;
-    case JsonValue::Kind::Boolean:
-      if (value.as_bool()) Py_RETURN_TRUE;
-      Py_RETURN_FALSE;
-    case JsonValue::Kind::Number: return number_to_python(value.as_number());
-    case JsonValue::Kind::String: return string_to_python(value.as_string());
-    case JsonValue::Kind::Array: return array_to_python(value.as_array(), depth);
-    case JsonValue::Kind::Object: return object_to_python(value.as_object(), depth);
-  }
-  return nullptr;
+  if (value.is_array()) return array_to_python(value.as_array(), depth);
+  if (value.is_object()) return object_to_python(value.as_object(), depth);
+  return scalar_to_python(value);
 }
 
 }  // namespace
