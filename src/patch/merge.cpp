@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -13,11 +12,12 @@ namespace {
 
 // The keys of one `minor` list, each with the position of its first entry, and what the `major`
 // list does with it. An open-addressing table that one merge reuses for every level, so a merge of
-// many short lists does not allocate a table for each of them.
+// many short lists does not allocate a table for each of them. Keys hash with the patch map's
+// keyed hash, so crafted keys cannot turn the lookups back into scans.
 class KeyIndex {
  public:
   struct Slot {
-    std::size_t hash = 0;
+    std::uint64_t hash = 0;
     std::size_t first = kEmpty;     // position of the key's first entry in the minor list
     bool in_major = false;          // the major list holds the key: minor's entries of it are dropped
     bool twice_in_major = false;    // two major entries share the key's partner
@@ -31,7 +31,7 @@ class KeyIndex {
     slots_.assign(size, Slot{});
     slot_of_.resize(minor.size());
     for (std::size_t i = 0; i < minor.size(); ++i) {
-      const std::size_t hash = std::hash<std::string_view>{}(minor[i].key);
+      const std::uint64_t hash = keyed_hash(minor[i].key, seed_);
       const std::size_t s = find_slot(minor[i].key, hash);
       if (slots_[s].first == kEmpty) slots_[s] = Slot{hash, i};
       slot_of_[i] = s;
@@ -40,7 +40,7 @@ class KeyIndex {
 
   // The slot of `key`, or null when the minor list does not hold it.
   Slot* find(std::string_view key) {
-    const std::size_t s = find_slot(key, std::hash<std::string_view>{}(key));
+    const std::size_t s = find_slot(key, keyed_hash(key, seed_));
     return slots_[s].first == kEmpty ? nullptr : &slots_[s];
   }
 
@@ -51,7 +51,7 @@ class KeyIndex {
  private:
   static constexpr std::size_t kEmpty = ~std::size_t{0};
 
-  std::size_t find_slot(std::string_view key, std::size_t hash) const {
+  std::size_t find_slot(std::string_view key, std::uint64_t hash) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
       const Slot& slot = slots_[s];
@@ -59,6 +59,7 @@ class KeyIndex {
     }
   }
 
+  const std::uint64_t seed_ = new_key_seed();
   const ChildList* minor_ = nullptr;
   std::vector<Slot> slots_;
   std::vector<std::size_t> slot_of_;

@@ -92,6 +92,9 @@ std::size_t table_size_for(std::size_t capacity) noexcept {
 
 }  // namespace
 
+std::uint64_t new_key_seed() noexcept { return next_map_seed(); }
+std::uint64_t keyed_hash(std::string_view key, std::uint64_t seed) noexcept { return hash_key(key, seed); }
+
 Patch::Patch() : Patch(7) {}
 
 Patch::Patch(std::size_t capacity) : slots_(table_size_for(capacity), 0), seed_(next_map_seed()) {

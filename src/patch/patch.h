@@ -17,6 +17,11 @@
 
 namespace quillfen {
 
+// The map's keyed hash, for other tables of keys that must not let crafted keys pile up in one
+// probe chain: a new seed for each table, and the hash of a key under that seed.
+std::uint64_t new_key_seed() noexcept;
+std::uint64_t keyed_hash(std::string_view key, std::uint64_t seed) noexcept;
+
 class Patch {
  public:
   struct Entry {

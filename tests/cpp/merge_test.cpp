@@ -70,14 +70,21 @@ TEST(Merge, PriorityTable) {
   }
 }
 
+// Nested entries at "k" on both sides, and the merged entry as `text` shows it.
+struct MergeCase {
+  const char* name;
+  Operation minor;
+  Operation major;
+  std::string expected;
+};
+
+void expect_merged(MergeCase& c) {
+  Patch merged = merge_patches(patch_of(child("k", std::move(c.minor))), patch_of(child("k", std::move(c.major))));
+  EXPECT_EQ(text(merged), "k:" + c.expected) << c.name;
+}
+
 TEST(Merge, ChildListOrderIsMajorsThenMinorOnly) {
-  struct Case {
-    const char* name;
-    Operation minor;
-    Operation major;
-    std::string expected;
-  };
-  Case cases[] = {
+  MergeCase cases[] = {
       {"major first, minor-only after", nested(child("x", set(1)), child("y", set(2))),
        nested(child("y", Delete{}), child("z", set(3))), "{y:-,z:=3,x:=1}"},
       {"each side keeps its own order", nested(child("d", set(1)), child("a", set(2)), child("c", set(3))),
@@ -94,20 +101,11 @@ TEST(Merge, ChildListOrderIsMajorsThenMinorOnly) {
       {"keys match byte for byte", nested(child("a", set(1)), child("A", set(2)), child("[0]", set(3))),
        nested(child("a ", set(4)), child("0", set(5))), "{a :=4,0:=5,a:=1,A:=2,[0]:=3}"},
   };
-  for (Case& c : cases) {
-    Patch merged = merge_patches(patch_of(child("k", std::move(c.minor))), patch_of(child("k", std::move(c.major))));
-    EXPECT_EQ(text(merged), "k:" + c.expected) << c.name;
-  }
+  for (MergeCase& c : cases) expect_merged(c);
 }
 
 TEST(Merge, RepeatedKeysInChildLists) {
-  struct Case {
-    const char* name;
-    Operation minor;
-    Operation major;
-    std::string expected;
-  };
-  Case cases[] = {
+  MergeCase cases[] = {
       // Both major entries merge with the first minor "a", whose own minor-only child m must be
       // there for the second as well as the first.
       {"major repeats a key", nested(child("a", nested(child("m", set(1)))), child("a", nested(child("n", set(2))))),
@@ -126,10 +124,7 @@ TEST(Merge, RepeatedKeysInChildLists) {
       {"major repeats without a partner", nested(child("z", set(1))), nested(child("a", set(2)), child("a", Delete{})),
        "{a:=2,a:-,z:=1}"},
   };
-  for (Case& c : cases) {
-    Patch merged = merge_patches(patch_of(child("k", std::move(c.minor))), patch_of(child("k", std::move(c.major))));
-    EXPECT_EQ(text(merged), "k:" + c.expected) << c.name;
-  }
+  for (MergeCase& c : cases) expect_merged(c);
 }
 
 TEST(Merge, WholePatches) {

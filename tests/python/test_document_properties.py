@@ -95,13 +95,6 @@ def test_reading_then_writing_follows_the_collapse_rules(document):
 
 
 @given(any_document)
-def test_second_round_trip_reads_what_the_first_wrote(document):
-    # A "*" holding an object is written bare, so the second reading may see more "*" members.
-    once = QuillfenPatch.from_json(document).to_json()
-    assert QuillfenPatch.from_json(once).to_json() == model_write(model_read(model_write(model_read(document))))
-
-
-@given(any_document)
 def test_merge_with_itself_or_empty_changes_nothing(document):
     patch = QuillfenPatch.from_json(document)
     expected = patch.to_json()
