@@ -18,10 +18,24 @@ namespace {
 
 constexpr std::string_view kReservedKey = "_";  // passed over at the top level only
 
-Status check_equal(const JsonValue& expected, const JsonValue& current) {
-  if (expected == current) return Done{};
-  return PatchError::type_mismatch(expected.compact_text(), current.compact_text());
+// The walk below returns only whether it may go on and leaves the error that stopped it here, so
+// no Status travels through the frame of every level: frames stay small on any build, and deep
+// documents fit the stack.
+using Failure = std::optional<PatchError>;
+
+[[gnu::noinline, gnu::cold]] bool fail(Failure& failure, PatchError error) {
+  failure = std::move(error);
+  return false;
 }
+
+[[gnu::noinline, gnu::cold]] bool refuse_depth(Failure& failure) { return fail(failure, PatchError::recursion_limit()); }
+
+bool check_equal(const JsonValue& expected, const JsonValue& current, Failure& failure) {
+  if (expected == current) return true;
+  return fail(failure, PatchError::type_mismatch(expected.compact_text(), current.compact_text()));
+}
+
+bool apply_walk(JsonValue& target, const ChildList& children, int depth, Failure& failure);
 
 bool moves_members(const Operation& op) noexcept {
   return std::holds_alternative<Move>(op) || std::holds_alternative<Copy>(op);
@@ -63,21 +77,21 @@ class ObjectPass {
  public:
   ObjectPass(JsonObject& object, bool batched) noexcept : object_(object), batched_(batched) {}
 
-  Status apply(std::string_view key, const Operation& op, int depth) {
+  // False when the entry failed, with the error in `failure`.
+  bool apply(std::string_view key, const Operation& op, int depth, Failure& failure) {
     if (const Nested* nested = std::get_if<Nested>(&op)) {
       JsonValue* member = object_.find(key);
-      if (member == nullptr) return Done{};  // creates nothing
-      return apply_nested(*member, nested->children, depth + 1);
+      return member == nullptr || apply_walk(*member, nested->children, depth + 1, failure);  // creates nothing
     }
-    return change(key, op);
+    return change(key, op, failure);
   }
   // Makes pending additions and removals take effect. Runs after an error as well: the entries
   // handled before it keep their effect, as they would one by one.
-  void finish();
+  [[gnu::noinline]] void finish();
 
  private:
   // Every variant but Nested. Kept out of line: its frame stays off the recursion's path.
-  [[gnu::noinline]] Status change(std::string_view key, const Operation& op);
+  [[gnu::noinline]] bool change(std::string_view key, const Operation& op, Failure& failure);
 
   JsonObject& object_;
   const bool batched_;
@@ -85,7 +99,7 @@ class ObjectPass {
   std::vector<std::size_t> removed_;  // positions in the object as it was when the pass began
 };
 
-Status ObjectPass::change(std::string_view key, const Operation& op) {
+bool ObjectPass::change(std::string_view key, const Operation& op, Failure& failure) {
   if (const Set* set = std::get_if<Set>(&op)) {
     if (!batched_) {
       object_.insert(std::string(key), set->value.copy());
@@ -94,7 +108,7 @@ Status ObjectPass::change(std::string_view key, const Operation& op) {
     } else {
       added_.push_back(JsonMember{std::string(key), set->value.copy()});
     }
-    return Done{};
+    return true;
   }
   if (std::holds_alternative<Delete>(op)) {
     if (!batched_) {
@@ -102,25 +116,25 @@ Status ObjectPass::change(std::string_view key, const Operation& op) {
     } else if (std::optional<std::size_t> at = position_of(object_, key)) {
       removed_.push_back(*at);
     }
-    return Done{};
+    return true;
   }
   if (const Test* test = std::get_if<Test>(&op)) {
     const JsonValue* member = object_.find(key);
-    if (member == nullptr) return PatchError::key_not_found(std::string(key));
-    return check_equal(test->value, *member);
+    if (member == nullptr) return fail(failure, PatchError::key_not_found(std::string(key)));
+    return check_equal(test->value, *member, failure);
   }
   // Move or Copy: the entry's own key plays no part. From and to alike leave the object as it was.
   const bool is_move = std::holds_alternative<Move>(op);
   const std::string& from = is_move ? std::get<Move>(op).from : std::get<Copy>(op).from;
   const std::string& to = is_move ? std::get<Move>(op).to : std::get<Copy>(op).to;
-  if (from == to) return Done{};
+  if (from == to) return true;
   if (is_move) {
     if (std::optional<JsonValue> value = object_.remove(from)) object_.insert(to, std::move(*value));
   } else if (const JsonValue* value = object_.find(from)) {
     JsonValue copy = value->copy();  // before the insertion moves the members
     object_.insert(to, std::move(copy));
   }
-  return Done{};
+  return true;
 }
 
 void ObjectPass::finish() {
@@ -135,32 +149,31 @@ void ObjectPass::finish() {
 // then.
 class ArrayPass {
  public:
-  ArrayPass(JsonArray& array, bool uses_serials) : array_(array), length_(array.size()) {
-    if (uses_serials) index_ = build_serial_index(array);
-  }
+  ArrayPass(JsonArray& array, bool uses_serials)
+      : array_(array), length_(array.size()), index_(uses_serials ? build_serial_index(array) : SerialIndex()) {}
 
   std::size_t length() const noexcept { return length_; }
 
   // An entry that reached the element at `position` (below the length): by an index key when
   // `serial` is null, else by that serial key.
-  Status at_position(std::size_t position, const Operation& op, int depth, const std::string_view* serial) {
-    if (const Nested* nested = std::get_if<Nested>(&op)) return apply_nested(array_[position], nested->children, depth + 1);
-    return change_at(position, op, serial);
+  bool at_position(std::size_t position, const Operation& op, int depth, const std::string* serial, Failure& failure) {
+    if (const Nested* nested = std::get_if<Nested>(&op)) return apply_walk(array_[position], nested->children, depth + 1, failure);
+    return change_at(position, op, serial, failure);
   }
   // An entry at serial key `key`. A Delete of a serial that no element carries is an error at the
   // top level and removes nothing below it.
-  Status by_serial(std::string_view key, const Operation& op, bool top_level, int depth) {
-    if (std::optional<std::size_t> position = index_.find(key)) return at_position(*position, op, depth, &key);
-    return change_absent(key, op, top_level);
+  bool by_serial(const std::string& key, const Operation& op, bool top_level, int depth, Failure& failure) {
+    if (std::optional<std::size_t> position = index_.find(key)) return at_position(*position, op, depth, &key, failure);
+    return change_absent(key, op, top_level, failure);
   }
   // Removes the pending deletions, then appends the pending appends. Only after success: a pass
   // cut short by an error drops both.
-  void finish();
+  [[gnu::noinline]] void finish();
 
  private:
   // Every case that does not recurse. Kept out of line: their frames stay off the recursion's path.
-  [[gnu::noinline]] Status change_at(std::size_t position, const Operation& op, const std::string_view* serial);
-  [[gnu::noinline]] Status change_absent(std::string_view key, const Operation& op, bool top_level);
+  [[gnu::noinline]] bool change_at(std::size_t position, const Operation& op, const std::string* serial, Failure& failure);
+  [[gnu::noinline]] bool change_absent(std::string_view key, const Operation& op, bool top_level, Failure& failure);
 
   JsonArray& array_;
   const std::size_t length_;
@@ -169,28 +182,28 @@ class ArrayPass {
   std::vector<JsonValue> pending_appends_;
 };
 
-Status ArrayPass::change_at(std::size_t position, const Operation& op, const std::string_view* serial) {
+bool ArrayPass::change_at(std::size_t position, const Operation& op, const std::string* serial, Failure& failure) {
   JsonValue& element = array_[position];
   if (const Set* set = std::get_if<Set>(&op)) {
     element = serial != nullptr ? stamped_copy(set->value, *serial) : set->value.copy();
-    return Done{};
+    return true;
   }
   if (std::holds_alternative<Delete>(op)) {
     pending_deletes_.push_back(position);
-    return Done{};
+    return true;
   }
-  if (const Test* test = std::get_if<Test>(&op)) return check_equal(test->value, element);
-  return PatchError::invalid_operation(serial != nullptr ? "Operation not supported on array serials"
-                                                         : "Operation not supported on array indices");
+  if (const Test* test = std::get_if<Test>(&op)) return check_equal(test->value, element, failure);
+  return fail(failure, PatchError::invalid_operation(serial != nullptr ? "Operation not supported on array serials"
+                                                                       : "Operation not supported on array indices"));
 }
 
-Status ArrayPass::change_absent(std::string_view key, const Operation& op, bool top_level) {
+bool ArrayPass::change_absent(std::string_view key, const Operation& op, bool top_level, Failure& failure) {
   if (const Set* set = std::get_if<Set>(&op)) {
     pending_appends_.push_back(stamped_copy(set->value, key));
-    return Done{};
+    return true;
   }
-  if (!top_level && std::holds_alternative<Delete>(op)) return Done{};
-  return PatchError::invalid_serial_key(std::string(key));
+  if (!top_level && std::holds_alternative<Delete>(op)) return true;
+  return fail(failure, PatchError::invalid_serial_key(std::string(key)));
 }
 
 void ArrayPass::finish() {
@@ -215,23 +228,32 @@ void ArrayPass::finish() {
   return std::adjacent_find(keys.begin(), keys.end()) == keys.end();
 }
 
-[[gnu::noinline]] Status apply_children(JsonObject& object, const ChildList& children, int depth) {
+[[gnu::noinline]] bool apply_children(JsonObject& object, const ChildList& children, int depth, Failure& failure) {
   ObjectPass pass(object, can_batch(children));
-  for (const ChildEntry& child : children) {
-    if (Status s = pass.apply(child.key, child.operation, depth); !s.ok()) {
-      pass.finish();
-      return s;
-    }
-  }
+  bool ok = true;
+  for (auto child = children.begin(); ok && child != children.end(); ++child)
+    ok = pass.apply(child->key, child->operation, depth, failure);
   pass.finish();
-  return Done{};
+  return ok;
 }
 
-[[gnu::noinline]] Status apply_children(JsonArray& array, const ChildList& children, int depth) {
+[[gnu::noinline]] bool apply_children(JsonArray& array, const ChildList& children, int depth, Failure& failure) {
   ArrayPass pass(array, !children.empty());
   for (const ChildEntry& child : children)
-    if (Status s = pass.by_serial(child.key, child.operation, false, depth); !s.ok()) return s;
+    if (!pass.by_serial(child.key, child.operation, false, depth, failure)) return false;
   pass.finish();
+  return true;
+}
+
+bool apply_walk(JsonValue& target, const ChildList& children, int depth, Failure& failure) {
+  if (!target.is_container()) return true;  // a Nested never turns a scalar into a container
+  if (too_deep(depth)) return refuse_depth(failure);
+  if (target.is_object()) return apply_children(target.as_object(), children, depth, failure);
+  return apply_children(target.as_array(), children, depth, failure);
+}
+
+Status outcome(Failure& failure) {
+  if (failure) return std::move(*failure);
   return Done{};
 }
 
@@ -243,12 +265,12 @@ Status apply_to_object(const Patch& patch, JsonObject& root) {
     if (moves_members(e.operation)) batched = false;
   });
   ObjectPass pass(root, batched);  // the patch's keys are distinct by construction
-  Status status = Done{};
+  Failure failure;
   patch.for_each([&](const Patch::Entry& e) {
-    if (status.ok() && e.key != kReservedKey) status = pass.apply(e.key, e.operation, 0);
+    if (!failure && e.key != kReservedKey) pass.apply(e.key, e.operation, 0, failure);
   });
   pass.finish();
-  return status;
+  return outcome(failure);
 }
 
 Status apply_to_array(const Patch& patch, JsonArray& root) {
@@ -257,24 +279,23 @@ Status apply_to_array(const Patch& patch, JsonArray& root) {
     if (e.key != kReservedKey && !parse_index_key(e.key)) uses_serials = true;
   });
   ArrayPass pass(root, uses_serials);
-  Status status = Done{};
+  Failure failure;
   patch.for_each([&](const Patch::Entry& e) {
-    if (!status.ok() || e.key == kReservedKey) return;
+    if (failure || e.key == kReservedKey) return;
     if (std::optional<std::uint64_t> position = parse_index_key(e.key)) {
-      if (*position < pass.length()) status = pass.at_position(*position, e.operation, 0, nullptr);
+      if (*position < pass.length()) pass.at_position(*position, e.operation, 0, nullptr, failure);
       return;  // beyond the end: passed over, whatever the operation
     }
-    status = pass.by_serial(e.key, e.operation, true, 0);
+    pass.by_serial(e.key, e.operation, true, 0, failure);
   });
-  if (status.ok()) pass.finish();
-  return status;
+  if (!failure) pass.finish();
+  return outcome(failure);
 }
 
 Status apply_nested(JsonValue& target, const ChildList& children, int depth) {
-  if (!target.is_container()) return Done{};  // a Nested never turns a scalar into a container
-  if (too_deep(depth)) return PatchError::recursion_limit();
-  if (target.is_object()) return apply_children(target.as_object(), children, depth);
-  return apply_children(target.as_array(), children, depth);
+  Failure failure;
+  apply_walk(target, children, depth, failure);
+  return outcome(failure);
 }
 
 Status apply_to_document(const Patch& patch, JsonValue& document) {

@@ -1,49 +1,10 @@
 #include "patch/array_addressing.h"
 
-#include <sys/random.h>
-
-#include <chrono>
-#include <cstring>
 #include <limits>
 
+#include "patch/patch.h"
+
 namespace quillfen {
-
-namespace {
-
-// Drawn from the operating system once per process. The index is never iterated, so its order
-// shows nowhere; the seed only keeps crafted serials from piling up in one probe chain.
-std::uint64_t index_seed() noexcept {
-  static const std::uint64_t seed = [] {
-    std::uint64_t s = 0;
-    if (getrandom(&s, sizeof s, 0) != static_cast<ssize_t>(sizeof s))
-      s = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-    return s;
-  }();
-  return seed;
-}
-
-std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-  const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
-  return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
-}
-
-// A keyed hash of the serial's bytes, eight at a time.
-std::uint64_t hash_serial(std::string_view serial) noexcept {
-  const std::uint64_t seed = index_seed();
-  const auto* p = reinterpret_cast<const unsigned char*>(serial.data());
-  std::size_t n = serial.size();
-  std::uint64_t h = mix(seed ^ n, 0x9e3779b97f4a7c15ULL);
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, p, 8);
-    h = mix(h ^ word, seed ^ 0xd6e8feb86659fd93ULL);
-  }
-  std::uint64_t tail = 0;
-  std::memcpy(&tail, p, n);
-  return mix(h ^ tail ^ 0xa0761d6478bd642fULL, seed ^ 0xe7037ed1a0b428dbULL);
-}
-
-}  // namespace
 
 std::optional<std::uint64_t> parse_index_key(std::string_view key) noexcept {
   if (key.size() < 3 || key.front() != '[' || key.back() != ']') return std::nullopt;
@@ -69,10 +30,11 @@ const std::string* serial_of(const JsonValue& element) noexcept {
 
 SerialIndex build_serial_index(const JsonArray& elements) {
   SerialIndex index;
+  index.seed_ = new_key_seed();
   for (std::size_t i = 0; i < elements.size(); ++i) {
     const std::string* serial = serial_of(elements[i]);
     if (serial == nullptr) continue;
-    index.entries_.push_back(SerialIndex::Entry{hash_serial(*serial), index.text_.size(), serial->size(), i});
+    index.entries_.push_back(SerialIndex::Entry{keyed_hash(*serial, index.seed_), index.text_.size(), serial->size(), i});
     index.text_ += *serial;
   }
   if (index.entries_.empty()) return index;
@@ -99,7 +61,7 @@ SerialIndex build_serial_index(const JsonArray& elements) {
 
 std::optional<std::size_t> SerialIndex::find(std::string_view serial) const noexcept {
   if (slots_.empty()) return std::nullopt;
-  const std::uint64_t hash = hash_serial(serial);
+  const std::uint64_t hash = keyed_hash(serial, seed_);
   const std::size_t mask = slots_.size() - 1;
   for (std::size_t i = hash & mask; slots_[i] != 0; i = (i + 1) & mask) {
     const Entry& held = entries_[slots_[i] - 1];

@@ -50,6 +50,8 @@ class SerialIndex {
   std::vector<Entry> entries_;  // in element order; a repeated serial keeps only its first entry live
   std::vector<std::size_t> slots_;  // power-of-two open-addressing table: 0 empty, else entry index + 1
   std::size_t live_ = 0;
+  std::uint64_t seed_ = 0;  // the keyed hash's seed, new for each index: crafted serials cannot
+                            // pile up in one probe chain
 };
 
 // One walk over `elements`: each element with a serial stores its position under a copy of that
