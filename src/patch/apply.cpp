@@ -6,11 +6,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "json_value/depth_guard.h"
 #include "patch/array_addressing.h"
+#include "patch/patch.h"
 
 namespace quillfen {
 
@@ -36,10 +38,6 @@ bool check_equal(const JsonValue& expected, const JsonValue& current, Failure& f
 }
 
 bool apply_walk(JsonValue& target, const ChildList& children, int depth, Failure& failure);
-
-bool moves_members(const Operation& op) noexcept {
-  return std::holds_alternative<Move>(op) || std::holds_alternative<Copy>(op);
-}
 
 // Removes the items at `positions` (any order, each below the size) in one pass over the tail; the
 // rest keep their order. A position recorded twice removes one item, not also its neighbour.
@@ -68,19 +66,26 @@ std::optional<std::size_t> position_of(const JsonObject& object, std::string_vie
   return static_cast<std::size_t>(it - members.begin());
 }
 
-// The entries of one pass over an object. In batched mode no member is added or removed until
-// `finish`, so many new keys or deletions cost one merge and one compaction of the object instead
-// of a shift of its tail each. That gives the same result as taking the entries one by one only
-// when no entry can see another's pending change: the keys must be distinct and no Move or Copy
-// may take part. Otherwise every entry takes effect at once.
+// Hashes keys with the patch map's keyed hash, so crafted keys cannot make the table quadratic.
+struct KeyHash {
+  using is_transparent = void;
+  std::uint64_t seed = new_key_seed();
+  std::size_t operator()(std::string_view key) const noexcept { return keyed_hash(key, seed); }
+};
+
+// The entries of one pass over an object. No member is added to or removed from the object's sorted
+// vector until `finish`: new members wait in a hash table and removed ones are marked, so a pass
+// with many new keys or deletions costs one merge and one compaction of the object instead of a
+// shift of its tail for each. Every lookup sees the pending changes, so the outcome is that of
+// taking the entries one by one, Move, Copy and repeated keys included.
 class ObjectPass {
  public:
-  ObjectPass(JsonObject& object, bool batched) noexcept : object_(object), batched_(batched) {}
+  explicit ObjectPass(JsonObject& object) noexcept : object_(object) {}
 
   // False when the entry failed, with the error in `failure`.
   bool apply(std::string_view key, const Operation& op, int depth, Failure& failure) {
     if (const Nested* nested = std::get_if<Nested>(&op)) {
-      JsonValue* member = object_.find(key);
+      JsonValue* member = find(key);
       return member == nullptr || apply_walk(*member, nested->children, depth + 1, failure);  // creates nothing
     }
     return change(key, op, failure);
@@ -93,33 +98,67 @@ class ObjectPass {
   // Every variant but Nested. Kept out of line: its frame stays off the recursion's path.
   [[gnu::noinline]] bool change(std::string_view key, const Operation& op, Failure& failure);
 
+  // The member's current value, wherever it lives; stays put until `finish`.
+  JsonValue* find(std::string_view key);
+  // Inserts or replaces the member.
+  void put(std::string_view key, JsonValue value);
+  // Removes the member, giving its value back.
+  std::optional<JsonValue> take(std::string_view key);
+
+  bool is_removed(std::size_t position) const noexcept { return !removed_.empty() && removed_[position]; }
+
   JsonObject& object_;
-  const bool batched_;
-  std::vector<JsonMember> added_;
-  std::vector<std::size_t> removed_;  // positions in the object as it was when the pass began
+  std::vector<bool> removed_;  // by position in the object as it was when the pass began; sized on first use
+  std::size_t removed_count_ = 0;
+  // Members under keys the object did not hold when the pass began.
+  std::unordered_map<std::string, JsonValue, KeyHash, std::equal_to<>> added_;
 };
+
+JsonValue* ObjectPass::find(std::string_view key) {
+  if (!added_.empty())
+    if (auto it = added_.find(key); it != added_.end()) return &it->second;
+  std::optional<std::size_t> at = position_of(object_, key);
+  return at && !is_removed(*at) ? &object_.members()[*at].value : nullptr;
+}
+
+void ObjectPass::put(std::string_view key, JsonValue value) {
+  if (std::optional<std::size_t> at = position_of(object_, key)) {
+    if (is_removed(*at)) {
+      removed_[*at] = false;
+      --removed_count_;
+    }
+    object_.members()[*at].value = std::move(value);
+    return;
+  }
+  added_.insert_or_assign(std::string(key), std::move(value));  // one hash: new keys are the rule
+}
+
+std::optional<JsonValue> ObjectPass::take(std::string_view key) {
+  if (std::optional<std::size_t> at = position_of(object_, key)) {
+    if (is_removed(*at)) return std::nullopt;
+    if (removed_.empty()) removed_.assign(object_.size(), false);
+    removed_[*at] = true;
+    ++removed_count_;
+    return std::move(object_.members()[*at].value);
+  }
+  auto it = added_.find(key);
+  if (it == added_.end()) return std::nullopt;
+  JsonValue value = std::move(it->second);
+  added_.erase(it);
+  return value;
+}
 
 bool ObjectPass::change(std::string_view key, const Operation& op, Failure& failure) {
   if (const Set* set = std::get_if<Set>(&op)) {
-    if (!batched_) {
-      object_.insert(std::string(key), set->value.copy());
-    } else if (std::optional<std::size_t> at = position_of(object_, key)) {
-      object_.members()[*at].value = set->value.copy();
-    } else {
-      added_.push_back(JsonMember{std::string(key), set->value.copy()});
-    }
+    put(key, set->value.copy());
     return true;
   }
   if (std::holds_alternative<Delete>(op)) {
-    if (!batched_) {
-      object_.remove(key);
-    } else if (std::optional<std::size_t> at = position_of(object_, key)) {
-      removed_.push_back(*at);
-    }
+    (void)take(key);
     return true;
   }
   if (const Test* test = std::get_if<Test>(&op)) {
-    const JsonValue* member = object_.find(key);
+    const JsonValue* member = find(key);
     if (member == nullptr) return fail(failure, PatchError::key_not_found(std::string(key)));
     return check_equal(test->value, *member, failure);
   }
@@ -129,19 +168,29 @@ bool ObjectPass::change(std::string_view key, const Operation& op, Failure& fail
   const std::string& to = is_move ? std::get<Move>(op).to : std::get<Copy>(op).to;
   if (from == to) return true;
   if (is_move) {
-    if (std::optional<JsonValue> value = object_.remove(from)) object_.insert(to, std::move(*value));
-  } else if (const JsonValue* value = object_.find(from)) {
-    JsonValue copy = value->copy();  // before the insertion moves the members
-    object_.insert(to, std::move(copy));
+    if (std::optional<JsonValue> value = take(from)) put(to, std::move(*value));
+  } else if (const JsonValue* value = find(from)) {
+    put(to, value->copy());  // copied before `put` changes anything
   }
   return true;
 }
 
 void ObjectPass::finish() {
-  if (!batched_) return;
-  remove_positions(object_.members(), removed_);
-  object_.merge_members(std::move(added_));
-  added_.clear();
+  if (removed_count_ > 0) {
+    std::vector<std::size_t> positions;
+    positions.reserve(removed_count_);
+    for (std::size_t i = 0; i < removed_.size(); ++i)
+      if (removed_[i]) positions.push_back(i);
+    remove_positions(object_.members(), positions);
+  }
+  if (added_.empty()) return;
+  std::vector<JsonMember> added;
+  added.reserve(added_.size());
+  while (!added_.empty()) {
+    auto node = added_.extract(added_.begin());  // hands over the key without copying it
+    added.push_back(JsonMember{std::move(node.key()), std::move(node.mapped())});
+  }
+  object_.merge_members(std::move(added));  // none of these keys is held by the object
 }
 
 // One pass over an array. Its length stays fixed until `finish`: positions keep naming the
@@ -213,23 +262,8 @@ void ArrayPass::finish() {
   pending_appends_.clear();
 }
 
-// Whether a child list can be applied to an object in batched mode: distinct keys, no Move or Copy.
-[[gnu::noinline]] bool can_batch(const ChildList& children) {
-  if (std::any_of(children.begin(), children.end(), [](const ChildEntry& c) { return moves_members(c.operation); }))
-    return false;
-  // Lists read from the document form come in ascending key order: that proves them distinct.
-  bool ascending = true;
-  for (std::size_t i = 1; i < children.size() && ascending; ++i) ascending = children[i - 1].key < children[i].key;
-  if (ascending) return true;
-  std::vector<std::string_view> keys;
-  keys.reserve(children.size());
-  for (const ChildEntry& c : children) keys.emplace_back(c.key);
-  std::sort(keys.begin(), keys.end());
-  return std::adjacent_find(keys.begin(), keys.end()) == keys.end();
-}
-
 [[gnu::noinline]] bool apply_children(JsonObject& object, const ChildList& children, int depth, Failure& failure) {
-  ObjectPass pass(object, can_batch(children));
+  ObjectPass pass(object);
   bool ok = true;
   for (auto child = children.begin(); ok && child != children.end(); ++child)
     ok = pass.apply(child->key, child->operation, depth, failure);
@@ -260,11 +294,7 @@ Status outcome(Failure& failure) {
 }  // namespace
 
 Status apply_to_object(const Patch& patch, JsonObject& root) {
-  bool batched = true;
-  patch.for_each([&batched](const Patch::Entry& e) {
-    if (moves_members(e.operation)) batched = false;
-  });
-  ObjectPass pass(root, batched);  // the patch's keys are distinct by construction
+  ObjectPass pass(root);
   Failure failure;
   patch.for_each([&](const Patch::Entry& e) {
     if (!failure && e.key != kReservedKey) pass.apply(e.key, e.operation, 0, failure);
