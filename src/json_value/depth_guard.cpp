@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -9,28 +10,40 @@ namespace quillfen {
 
 namespace {
 
-// Leaves room for the interpreter's own calls (a conversion hook runs Python code at the deepest
-// level) and for sanitizer builds, whose frames are larger.
+// Leaves room for the interpreter's own calls and for sanitizer builds, whose frames are larger.
 constexpr std::uintptr_t kStackReserve = 512 * 1024;
+// What code of unknown depth (a Python hook) is left at the least.
+constexpr std::uintptr_t kForeignReserve = 2 * 1024 * 1024;
 
-// The lowest address this thread's stack may grow down to, plus the reserve; 0 when unknown.
-std::uintptr_t find_stack_floor() noexcept {
+struct StackFloors {
+  std::uintptr_t walk = 0;     // a walk stops below this address; 0 when the stack is unknown
+  std::uintptr_t foreign = 0;  // no foreign code is started below this one
+};
+
+StackFloors find_stack_floors() noexcept {
   pthread_attr_t attr;
-  if (pthread_getattr_np(pthread_self(), &attr) != 0) return 0;
+  if (pthread_getattr_np(pthread_self(), &attr) != 0) return {};
   void* low = nullptr;
   std::size_t size = 0;
   const int rc = pthread_attr_getstack(&attr, &low, &size);
   pthread_attr_destroy(&attr);
-  if (rc != 0) return 0;
-  const std::uintptr_t reserve = size / 4 < kStackReserve ? size / 4 : kStackReserve;  // small thread stacks
-  return reinterpret_cast<std::uintptr_t>(low) + reserve;
+  if (rc != 0) return {};
+  const auto base = reinterpret_cast<std::uintptr_t>(low);
+  // Small thread stacks keep a share of their size instead of the fixed amounts.
+  return {base + std::min<std::uintptr_t>(size / 4, kStackReserve), base + std::min<std::uintptr_t>(size / 2, kForeignReserve)};
 }
+
+const StackFloors& stack_floors() noexcept {
+  thread_local const StackFloors floors = find_stack_floors();
+  return floors;
+}
+
+std::uintptr_t here() noexcept { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
 
 }  // namespace
 
-bool stack_nearly_exhausted() noexcept {
-  thread_local const std::uintptr_t floor = find_stack_floor();
-  return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) < floor;
-}
+bool stack_nearly_exhausted() noexcept { return here() < stack_floors().walk; }
+
+bool room_for_foreign_code() noexcept { return here() >= stack_floors().foreign; }
 
 }  // namespace quillfen

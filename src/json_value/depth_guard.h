@@ -11,6 +11,12 @@ inline constexpr int kMaxDepth = 20000;
 // True when the calling thread has less than a safe margin of stack left for one more level.
 bool stack_nearly_exhausted() noexcept;
 
+// True when the calling thread still has room for code of unknown depth, such as a Python hook that
+// a conversion runs: half its stack, or 2 MiB on larger stacks. Checked before such code is started
+// deep inside a walk, so that a hook that runs at the top of a thread also runs deep down, or the
+// walk is refused.
+bool room_for_foreign_code() noexcept;
+
 // True when a walk at `depth` levels must stop.
 inline bool too_deep(int depth) noexcept { return depth > kMaxDepth || stack_nearly_exhausted(); }
 

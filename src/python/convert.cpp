@@ -232,6 +232,7 @@ bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
 // cannot be subclassed, are taken before). Kept out of line so the exact built-in types take a
 // small frame per level.
 [[gnu::noinline]] bool convert_by_rules(PyObject* obj, int depth, JsonValue& out) {
+  if (!room_for_foreign_code()) return refuse_depth();  // the attempts below may run Python code
   for (Attempt (*attempt)(PyObject*, JsonValue&) : {try_numpy_bool, try_integer, try_float, try_string}) {
     const Attempt outcome = attempt(obj, out);
     if (outcome != Attempt::NoMatch) return outcome == Attempt::Matched;

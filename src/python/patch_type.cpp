@@ -119,7 +119,9 @@ void raise_patch_error(const char* prefix, const PatchError& error) {
   const std::string text = prefix + error.message();
   // RecursionError is a RuntimeError: callers that catch RuntimeError still see every patch error.
   PyObject* type = error.kind() == PatchError::Kind::RecursionLimit ? PyExc_RecursionError : PyExc_RuntimeError;
-  PyErr_SetString(type, text.c_str());
+  // Keys are whole byte strings: the text is decoded with its length, so a NUL in a key stays.
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(type, message.get());
 }
 
 PyObject* fatal_error_type() {

@@ -225,3 +225,11 @@ def test_a_million_levels_are_refused_not_a_crash(in_thread):
         run()
     assert outcome in (["applied"], ["Recursion depth limit exceeded"], ["Patch error: Recursion depth limit exceeded"])
     assert sys.getrecursionlimit() == limit
+
+
+def test_error_text_keeps_a_nul_in_the_key():
+    p = QuillfenPatch()
+    p.delete("x\x00y")
+    with pytest.raises(RuntimeError) as info:
+        p.apply([1, 2])
+    assert str(info.value) == "Patch error: Invalid serial key: x\x00y"

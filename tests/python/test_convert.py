@@ -419,3 +419,51 @@ def test_an_interruption_in_a_hook_is_never_swallowed(exc):
     with pytest.raises(exc):
         p.set("k", [RaisingIndex(exc())])
     assert p.to_json() == {"k": 1}
+
+
+HOOK_DEEP_ON_A_SMALL_STACK = """
+import threading
+from quillfen_patch import QuillfenPatch
+
+inner = []
+for _ in range(3000):
+    inner = [inner]
+
+def recurse(n):
+    return 0 if n == 0 else recurse(n - 1) + 1
+
+class Hook:
+    def __index__(self):
+        recurse(900)  # C stack on 3.9 and 3.10
+        try:
+            repr(inner)  # C stack on every version
+        except RecursionError:
+            pass
+        return 7
+
+def main():
+    Hook().__index__()  # fits the thread's stack at its top
+    value = Hook()
+    for _ in range(6900):
+        value = [value]
+    try:
+        QuillfenPatch().set("k", value)
+        print("stored")
+    except RecursionError:
+        print("refused")
+
+threading.stack_size(1024 * 1024)
+thread = threading.Thread(target=main)
+thread.start()
+thread.join()
+"""
+
+
+def test_hook_deep_in_the_data_on_a_small_thread_stack_is_refused_not_a_crash():
+    # The walk itself fits, but a hook started at its bottom would run the Python code above in
+    # what little stack is left; the conversion must refuse instead of letting it overrun.
+    import subprocess
+
+    out = subprocess.run([sys.executable, "-c", HOOK_DEEP_ON_A_SMALL_STACK], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() in ("stored", "refused")
