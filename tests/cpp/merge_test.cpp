@@ -4,36 +4,25 @@
 #include <string>
 #include <vector>
 
+#include "helpers.h"
 #include "patch/merge.h"
-#include "patch_text.h"
 
 namespace quillfen {
 namespace {
 
-using test_util::child;
-using test_util::nested;
-using test_util::num;
-using test_util::patch_of;
-using test_util::set;
-using test_util::text;
+using namespace test_util;
 
-// "m" and the number: a key that sorts differently from the number's order.
-std::string key_of(int i) {
-  std::string key = "m";
-  key += std::to_string(i);
-  return key;
-}
-
+// Keys "m" and a number sort differently from the numbers' order.
 // One operation of each variant, with contents that tell minor's from major's.
 std::vector<std::optional<Operation>> variants(long long tag) {
   std::vector<std::optional<Operation>> out;
   out.emplace_back(std::nullopt);  // no entry
   out.emplace_back(set(tag));
-  out.emplace_back(Delete{});
-  out.emplace_back(nested(child("shared", set(tag)), child(tag == 1 ? "only_minor" : "only_major", set(tag))));
-  out.emplace_back(Move{"from" + std::to_string(tag), "to"});
-  out.emplace_back(Copy{"from" + std::to_string(tag), "to"});
-  out.emplace_back(quillfen::Test{num(tag)});
+  out.emplace_back(del());
+  out.emplace_back(nested(at("shared", set(tag)), at(tag == 1 ? "only_minor" : "only_major", set(tag))));
+  out.emplace_back(move("from" + std::to_string(tag), "to"));
+  out.emplace_back(copy("from" + std::to_string(tag), "to"));
+  out.emplace_back(test(std::to_string(tag)));
   return out;
 }
 
@@ -62,8 +51,8 @@ TEST(Merge, PriorityTable) {
 
       ChildList minor_list;
       ChildList major_list;
-      if (minor) minor_list.push_back(child("k", copy_operation(*minor)));
-      if (major) major_list.push_back(child("k", copy_operation(*major)));
+      if (minor) minor_list.push_back(at("k", copy_operation(*minor)));
+      if (major) major_list.push_back(at("k", copy_operation(*major)));
       const Operation merged_list = Nested(merge_children(std::move(minor_list), std::move(major_list)));
       EXPECT_EQ(text(merged_list), expected.empty() ? "{}" : "{k:" + expected + "}") << "child list: " << label;
     }
@@ -79,27 +68,27 @@ struct MergeCase {
 };
 
 void expect_merged(MergeCase& c) {
-  Patch merged = merge_patches(patch_of(child("k", std::move(c.minor))), patch_of(child("k", std::move(c.major))));
+  Patch merged = merge_patches(patch_of(at("k", std::move(c.minor))), patch_of(at("k", std::move(c.major))));
   EXPECT_EQ(text(merged), "k:" + c.expected) << c.name;
 }
 
 TEST(Merge, ChildListOrderIsMajorsThenMinorOnly) {
   MergeCase cases[] = {
-      {"major first, minor-only after", nested(child("x", set(1)), child("y", set(2))),
-       nested(child("y", Delete{}), child("z", set(3))), "{y:-,z:=3,x:=1}"},
-      {"each side keeps its own order", nested(child("d", set(1)), child("a", set(2)), child("c", set(3))),
-       nested(child("b", set(4)), child("a", set(5))), "{b:=4,a:=5,d:=1,c:=3}"},
-      {"merged level by level", nested(child("b", nested(child("p", set(1))))),
-       nested(child("b", nested(child("q", set(2))))), "{b:{q:=2,p:=1}}"},
-      {"three levels", nested(child("a", nested(child("b", nested(child("m", set(1)), child("c", set(1))))))),
-       nested(child("a", nested(child("b", nested(child("c", set(2))))))), "{a:{b:{c:=2,m:=1}}}"},
-      {"major Set of an object drops minor's children", nested(child("a", nested(child("p", set(1))))),
-       nested(child("a", Set{test_util::object(test_util::member("q", num(2)))})), "{a:={\"q\":2}}"},
-      {"major Nested replaces a minor Set whole", nested(child("a", set(1))), nested(child("a", nested(child("q", set(2))))),
+      {"major first, minor-only after", nested(at("x", set(1)), at("y", set(2))),
+       nested(at("y", del()), at("z", set(3))), "{y:-,z:=3,x:=1}"},
+      {"each side keeps its own order", nested(at("d", set(1)), at("a", set(2)), at("c", set(3))),
+       nested(at("b", set(4)), at("a", set(5))), "{b:=4,a:=5,d:=1,c:=3}"},
+      {"merged level by level", nested(at("b", nested(at("p", set(1))))),
+       nested(at("b", nested(at("q", set(2))))), "{b:{q:=2,p:=1}}"},
+      {"three levels", nested(at("a", nested(at("b", nested(at("m", set(1)), at("c", set(1))))))),
+       nested(at("a", nested(at("b", nested(at("c", set(2))))))), "{a:{b:{c:=2,m:=1}}}"},
+      {"major Set of an object drops minor's children", nested(at("a", nested(at("p", set(1))))),
+       nested(at("a", set(R"({"q":2})"))), "{a:={\"q\":2}}"},
+      {"major Nested replaces a minor Set whole", nested(at("a", set(1))), nested(at("a", nested(at("q", set(2))))),
        "{a:{q:=2}}"},
-      {"an empty Nested survives", nested(child("e", nested())), nested(child("f", set(1))), "{f:=1,e:{}}"},
-      {"keys match byte for byte", nested(child("a", set(1)), child("A", set(2)), child("[0]", set(3))),
-       nested(child("a ", set(4)), child("0", set(5))), "{a :=4,0:=5,a:=1,A:=2,[0]:=3}"},
+      {"an empty Nested survives", nested(at("e", nested())), nested(at("f", set(1))), "{f:=1,e:{}}"},
+      {"keys match byte for byte", nested(at("a", set(1)), at("A", set(2)), at("[0]", set(3))),
+       nested(at("a ", set(4)), at("0", set(5))), "{a :=4,0:=5,a:=1,A:=2,[0]:=3}"},
   };
   for (MergeCase& c : cases) expect_merged(c);
 }
@@ -108,41 +97,23 @@ TEST(Merge, RepeatedKeysInChildLists) {
   MergeCase cases[] = {
       // Both major entries merge with the first minor "a", whose own minor-only child m must be
       // there for the second as well as the first.
-      {"major repeats a key", nested(child("a", nested(child("m", set(1)))), child("a", nested(child("n", set(2))))),
-       nested(child("a", nested(child("x", set(3)))), child("a", nested(child("y", set(4))))),
+      {"major repeats a key", nested(at("a", nested(at("m", set(1)))), at("a", nested(at("n", set(2))))),
+       nested(at("a", nested(at("x", set(3)))), at("a", nested(at("y", set(4))))),
        "{a:{x:=3,m:=1},a:{y:=4,m:=1}}"},
       {"repeated partner deeper down",
-       nested(child("a", nested(child("b", nested(child("m", nested(child("deep", set(1))))))))),
-       nested(child("a", nested(child("b", nested(child("x", set(2)))), child("b", nested(child("m", nested(child("z", set(3))))))))),
+       nested(at("a", nested(at("b", nested(at("m", nested(at("deep", set(1))))))))),
+       nested(at("a", nested(at("b", nested(at("x", set(2)))), at("b", nested(at("m", nested(at("z", set(3))))))))),
        "{a:{b:{x:=2,m:{deep:=1}},b:{m:{z:=3,deep:=1}}}}"},
-      {"first minor entry is the partner even if not Nested", nested(child("a", set(1)), child("a", nested(child("m", set(2))))),
-       nested(child("a", nested(child("x", set(3))))), "{a:{x:=3}}"},
-      {"minor repeats outside major: all kept in order", nested(child("c", set(1)), child("d", set(2)), child("c", set(3))),
-       nested(child("e", set(4))), "{e:=4,c:=1,d:=2,c:=3}"},
-      {"minor repeats inside major: all dropped", nested(child("c", set(1)), child("c", set(2))), nested(child("c", set(3))),
+      {"first minor entry is the partner even if not Nested", nested(at("a", set(1)), at("a", nested(at("m", set(2))))),
+       nested(at("a", nested(at("x", set(3))))), "{a:{x:=3}}"},
+      {"minor repeats outside major: all kept in order", nested(at("c", set(1)), at("d", set(2)), at("c", set(3))),
+       nested(at("e", set(4))), "{e:=4,c:=1,d:=2,c:=3}"},
+      {"minor repeats inside major: all dropped", nested(at("c", set(1)), at("c", set(2))), nested(at("c", set(3))),
        "{c:=3}"},
-      {"major repeats without a partner", nested(child("z", set(1))), nested(child("a", set(2)), child("a", Delete{})),
+      {"major repeats without a partner", nested(at("z", set(1))), nested(at("a", set(2)), at("a", del())),
        "{a:=2,a:-,z:=1}"},
   };
   for (MergeCase& c : cases) expect_merged(c);
-}
-
-TEST(Merge, WholePatches) {
-  auto sample = [] {
-    return patch_of(child("a", set(1)), child("b", nested(child("x", Delete{}), child("y", Move{"p", "q"}))),
-                    child("c", quillfen::Test{num(3)}), child("d", Copy{"r", "s"}));
-  };
-  const std::string sample_text = text(sample());
-  EXPECT_EQ(text(merge_patches(Patch(), sample())), sample_text);
-  EXPECT_EQ(text(merge_patches(sample(), Patch())), sample_text);
-  EXPECT_EQ(text(merge_patches(sample(), sample())), sample_text);
-  EXPECT_EQ(text(merge_patches(patch_of(child("a", set(1))), patch_of(child("b", set(2))))), "a:=1 b:=2");
-}
-
-TEST(Merge, ResultHasRoomForBothInputs) {
-  Patch merged = merge_patches(patch_of(child("k", nested(child("a", set(1)), child("b", set(2))))),
-                               patch_of(child("k", nested(child("b", set(3)), child("c", set(4))))));
-  EXPECT_EQ(std::get<Nested>(*merged.find("k")).children.capacity(), 4u);
 }
 
 TEST(Merge, WideListsKeepBothOrders) {
@@ -150,31 +121,31 @@ TEST(Merge, WideListsKeepBothOrders) {
   ChildList minor;
   ChildList major;
   for (int i = 0; i < kWidth; ++i) {
-    minor.push_back(child(key_of(kWidth - i), nested(child("minor", set(i)))));
-    if (i % 2 == 0) major.push_back(child(key_of(i), nested(child("major", set(i)))));
+    minor.push_back(at(numbered("m", kWidth - i), nested(at("minor", set(i)))));
+    if (i % 2 == 0) major.push_back(at(numbered("m", i), nested(at("major", set(i)))));
   }
   const ChildList merged = merge_children(std::move(minor), std::move(major));
   ASSERT_EQ(merged.size(), static_cast<std::size_t>(kWidth + 1));  // "m0" is major's alone
   for (int i = 0; i < kWidth / 2; ++i) {
     const ChildEntry& e = merged[i];
-    ASSERT_EQ(e.key, key_of(2 * i));
+    ASSERT_EQ(e.key, numbered("m", 2 * i));
     ASSERT_EQ(std::get<Nested>(e.operation).children.size(), i == 0 ? 1u : 2u) << e.key;
   }
-  EXPECT_EQ(merged[kWidth / 2].key, key_of(kWidth));  // the first minor-only key
+  EXPECT_EQ(merged[kWidth / 2].key, numbered("m", kWidth));  // the first minor-only key
   EXPECT_EQ(merged.back().key, "m1");
 }
 
 // A chain of `depth` Nested levels under "k", ending in `leaf` under `leaf_key`.
 Operation chain(int depth, const char* leaf_key, Operation leaf) {
-  Operation op = nested(child(leaf_key, std::move(leaf)));
-  for (int i = 1; i < depth; ++i) op = nested(child("k", std::move(op)));
+  Operation op = nested(at(leaf_key, std::move(leaf)));
+  for (int i = 1; i < depth; ++i) op = nested(at("k", std::move(op)));
   return op;
 }
 
 TEST(Merge, DeepInputsMergeWithoutRecursing) {
   constexpr int kDepth = 200000;
-  Patch merged = merge_patches(patch_of(child("k", chain(kDepth, "minor", set(1)))),
-                               patch_of(child("k", chain(kDepth, "major", set(2)))));
+  Patch merged = merge_patches(patch_of(at("k", chain(kDepth, "minor", set(1)))),
+                               patch_of(at("k", chain(kDepth, "major", set(2)))));
   const Operation* op = merged.find("k");
   for (int i = 1; i < kDepth; ++i) {
     const ChildList& children = std::get<Nested>(*op).children;
@@ -187,10 +158,10 @@ TEST(Merge, DeepInputsMergeWithoutRecursing) {
 TEST(Merge, DeepRepeatedPartnerIsCopiedWithoutRecursing) {
   constexpr int kDepth = 200000;
   ChildList minor;
-  minor.push_back(child("a", chain(kDepth, "leaf", set(1))));
+  minor.push_back(at("a", chain(kDepth, "leaf", set(1))));
   ChildList major;
-  major.push_back(child("a", nested(child("x", set(2)))));
-  major.push_back(child("a", nested(child("y", set(3)))));
+  major.push_back(at("a", nested(at("x", set(2)))));
+  major.push_back(at("a", nested(at("y", set(3)))));
   const ChildList merged = merge_children(std::move(minor), std::move(major));
   ASSERT_EQ(merged.size(), 2u);
   for (const ChildEntry& e : merged) EXPECT_EQ(std::get<Nested>(e.operation).children.size(), 2u);

@@ -6,9 +6,8 @@ import sys
 
 import pytest
 
+from helpers import DELETE
 from quillfen_patch import QuillfenPatch
-
-DELETE = {"*": None}
 
 CASES = [
     ({"a": 2, "n": {"x": DELETE}, "gone": DELETE}, {"a": 1, "n": {"x": 1, "y": 2}, "gone": 0, "keep": [1]}),
@@ -26,31 +25,18 @@ def build(document):
 def test_changes_the_callers_object_to_what_apply_returns(document, data):
     p = build(document)
     expected = p.apply(data)
-    outer = [data]
     assert p.apply_inplace(data) is None
-    assert outer[0] is data and data == expected
+    assert data == expected
 
 
-class GuardedDict(dict):
-    def __setitem__(self, key, value):
-        raise AssertionError("overridden method called")
-
-    __delitem__ = update = clear = pop = setdefault = __setitem__
-
-    def __iter__(self):
-        raise AssertionError("overridden method called")
-
-    keys = items = values = __iter__
+def overridden(*_):
+    raise AssertionError("overridden method called")
 
 
-class GuardedList(list):
-    def __setitem__(self, index, value):
-        raise AssertionError("overridden method called")
-
-    __delitem__ = extend = append = insert = clear = __iadd__ = __setitem__
-
-    def __iter__(self):
-        raise AssertionError("overridden method called")
+DICT_METHODS = ["__setitem__", "__delitem__", "update", "clear", "pop", "setdefault", "__iter__", "keys", "items", "values"]
+LIST_METHODS = ["__setitem__", "__delitem__", "extend", "append", "insert", "clear", "__iadd__", "__iter__"]
+GuardedDict = type("GuardedDict", (dict,), dict.fromkeys(DICT_METHODS, overridden))
+GuardedList = type("GuardedList", (list,), dict.fromkeys(LIST_METHODS, overridden))
 
 
 @pytest.mark.parametrize(
@@ -91,12 +77,6 @@ class NumberDict(dict):
         return 3
 
 
-def absent_serial_patch():
-    p = QuillfenPatch()
-    p.delete("absent")
-    return p
-
-
 def containers(data):
     values = data.values() if isinstance(data, dict) else data
     return [v for v in values if isinstance(v, (dict, list))]
@@ -109,18 +89,18 @@ def assert_untouched(data, snapshot, inner):
 
 
 @pytest.mark.parametrize(
-    "make_patch, data, error, message",
+    "document, data, error, message",
     [
-        (absent_serial_patch, [1, {"_": "other"}, [2]], RuntimeError, "^Patch error: Invalid serial key: absent$"),
-        (lambda: build({"a": 1}), NumberDict(a={"b": 1}), RuntimeError, "^Patch error: Invalid patch operation: Can only"),
-        (lambda: build({"a": 1}), {"a": [1, {"b": (1, 2)}]}, TypeError, "^Unsupported type for JSON conversion$"),
-        (lambda: build({"a": 1}), {"a": {}, 1: "x"}, TypeError, "^'int' object cannot be converted to 'PyString'$"),
+        ({"absent": DELETE}, [1, {"_": "other"}, [2]], RuntimeError, "^Patch error: Invalid serial key: absent$"),
+        ({"a": 1}, NumberDict(a={"b": 1}), RuntimeError, "^Patch error: Invalid patch operation: Can only"),
+        ({"a": 1}, {"a": [1, {"b": (1, 2)}]}, TypeError, "^Unsupported type for JSON conversion$"),
+        ({"a": 1}, {"a": {}, 1: "x"}, TypeError, "^'int' object cannot be converted to 'PyString'$"),
     ],
 )
-def test_failure_leaves_the_callers_object_as_it_was(make_patch, data, error, message):
+def test_failure_leaves_the_callers_object_as_it_was(document, data, error, message):
     snapshot, inner = copy.deepcopy(data), containers(data)
     with pytest.raises(error, match=message):
-        make_patch().apply_inplace(data)
+        build(document).apply_inplace(data)
     assert_untouched(data, snapshot, inner)
 
 
@@ -148,7 +128,7 @@ def test_reference_counts_after_failure_and_success():
     data = [item, {"_": "x"}]
     before = sys.getrefcount(item)
     with pytest.raises(RuntimeError):
-        absent_serial_patch().apply_inplace(data)
+        build({"absent": DELETE}).apply_inplace(data)
     assert sys.getrefcount(item) == before
     QuillfenPatch().apply_inplace(data)  # replaces the list's items by new objects
     assert sys.getrefcount(item) == before - 1

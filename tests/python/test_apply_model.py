@@ -30,8 +30,9 @@ def serial_index(array):
 
 
 def stamped(value, key):
+    """A copy of `value`; an object also gets "_" holding `key`, unless that is None."""
     value = copy.deepcopy(value)
-    if isinstance(value, dict):
+    if isinstance(value, dict) and key is not None:
         value["_"] = key
     return value
 
@@ -40,75 +41,60 @@ class Failure(Exception):
     pass
 
 
-def model_nested(target, children):
-    if isinstance(target, dict):
-        for key, entry in children:
-            if entry[0] == "set":
-                target[key] = copy.deepcopy(entry[1])
-            elif entry[0] == "delete":
-                target.pop(key, None)
-            elif key in target:
-                model_nested(target[key], entry[1])
-    elif isinstance(target, list):
-        index, deletes, appends = serial_index(target), set(), []
-        for key, entry in children:
-            position = index.get(key)
+def model_level(target, children, top, errors):
+    """Applies `children` to `target` in list order. Below the top level the first failure ends the
+    whole application; at the top, whose order is not defined, each entry that fails adds its
+    message to `errors`. Returns how many elements the level appended."""
+    if not isinstance(target, (dict, list)):
+        return 0  # a Nested that meets a scalar changes nothing
+    index = serial_index(target) if isinstance(target, list) else {}
+    length, deletes, appends = len(target), set(), []
+    for key, entry in children:
+        try:
+            if top and key == "_":
+                continue
+            if isinstance(target, dict):
+                if entry[0] == "set":
+                    target[key] = copy.deepcopy(entry[1])
+                elif entry[0] == "delete":
+                    target.pop(key, None)
+                elif key in target:
+                    model_level(target[key], entry[1], False, errors)
+                continue
+            position = parse_index_key(key) if top else None
+            if position is not None and position >= length:
+                continue  # beyond the end: passed over
+            serial = key if position is None else None  # no stamp at an index key
+            position = index.get(key) if position is None else position
             if position is None:
                 if entry[0] == "set":
                     appends.append(stamped(entry[1], key))
-                elif entry[0] == "nested":
+                elif top or entry[0] == "nested":
                     raise Failure("Invalid serial key: " + key)
             elif entry[0] == "set":
-                target[position] = stamped(entry[1], key)
+                target[position] = stamped(entry[1], serial)
             elif entry[0] == "delete":
                 deletes.add(position)
             else:
-                model_nested(target[position], entry[1])
-        for position in sorted(deletes, reverse=True):
-            del target[position]
-        target.extend(appends)
+                model_level(target[position], entry[1], False, errors)
+        except Failure as failure:
+            if not top:
+                raise
+            errors.append(str(failure))
+    if isinstance(target, dict):
+        return 0
+    for position in sorted(deletes, reverse=True):
+        del target[position]
+    target.extend(appends)
+    return len(appends)
 
 
 def model_apply(patch, document):
     """(result, appended, errors): the patched copy, how many elements the top level appended
     (their order follows the unspecified visiting order), and the messages of failing entries."""
     result, errors = copy.deepcopy(document), []
-    if isinstance(result, dict):
-        for key, entry in patch.items():
-            if key == "_":
-                continue
-            try:
-                model_nested(result, [(key, entry)])
-            except Failure as failure:
-                errors.append(str(failure))
-        return result, 0, errors
-    index, length, deletes, appends = serial_index(result), len(result), set(), []
-    for key, entry in patch.items():
-        position = parse_index_key(key)
-        if key == "_" or (position is not None and position >= length):
-            continue
-        if position is None:
-            position = index.get(key)
-            if position is None:
-                if entry[0] == "set":
-                    appends.append(stamped(entry[1], key))
-                else:
-                    errors.append("Invalid serial key: " + key)
-                continue
-        else:
-            key = None  # no stamp at an index key
-        try:
-            if entry[0] == "set":
-                result[position] = stamped(entry[1], key) if key is not None else copy.deepcopy(entry[1])
-            elif entry[0] == "delete":
-                deletes.add(position)
-            else:
-                model_nested(result[position], entry[1])
-        except Failure as failure:
-            errors.append(str(failure))
-    for position in sorted(deletes, reverse=True):
-        del result[position]
-    return result + appends, len(appends), errors
+    appended = model_level(result, list(patch.items()), True, errors)
+    return result, appended, errors
 
 
 def document_form(entry):
@@ -117,17 +103,6 @@ def document_form(entry):
     if entry[0] == "set":
         return {"*": entry[1]} if isinstance(entry[1], dict) else entry[1]
     return {key: document_form(child) for key, child in entry[1]}
-
-
-def to_patch(patch):
-    """The QuillfenPatch of a model patch: from_json, with top-level Sets of objects recorded by set."""
-    p = QuillfenPatch.from_json(
-        {k: document_form(e) for k, e in patch.items() if not (e[0] == "set" and isinstance(e[1], dict))}
-    )
-    for key, entry in patch.items():
-        if entry[0] == "set" and isinstance(entry[1], dict):
-            p.set(key, entry[1])
-    return p
 
 
 def exact(value):
@@ -206,7 +181,7 @@ def test_apply_matches_the_model(case):
     before = exact(document)
     expected, appended, errors = model_apply(patch, document)
     try:
-        result = to_patch(patch).apply(document)
+        result = QuillfenPatch.from_json({k: document_form(e) for k, e in patch.items()}).apply(document)
     except RuntimeError as error:
         assert errors and str(error) in ["Patch error: " + e for e in errors]
     else:

@@ -11,11 +11,11 @@ def kw(*parts):
 
 
 P = QuillfenPatch()
+CANNOT = "' object cannot be converted to 'QuillfenPatch'"
 
-# (callable, positional arguments, keyword arguments, expected text)
-MATCHING = [
+# (callable, positional arguments, keyword arguments, expected TypeError text)
+TEXTS = [
     (QuillfenPatch, (1,), {}, "QuillfenPatch.__new__() takes 0 positional arguments but 1 was given"),
-    (QuillfenPatch, (1, 2), {}, "QuillfenPatch.__new__() takes 0 positional arguments but 2 were given"),
     (QuillfenPatch, (), {"x": 1}, "QuillfenPatch.__new__() got an unexpected keyword argument 'x'"),
     (QuillfenPatch, (1,), {"x": 1}, "QuillfenPatch.__new__() takes 0 positional arguments but 1 was given"),
     (QuillfenPatch, (), {1: 2}, "QuillfenPatch.__new__() got an unexpected keyword argument '1'"),  # reaches us unchecked
@@ -25,43 +25,26 @@ MATCHING = [
     (P.set, ("k", 1, 2), {}, "QuillfenPatch.set() takes 2 positional arguments but 3 were given"),
     (P.set, ("k", 1, 2), {"bogus": 1}, "QuillfenPatch.set() takes 2 positional arguments but 3 were given"),
     (P.set, ("k",), {"key": "k"}, "QuillfenPatch.set() got multiple values for argument 'key'"),
-    (P.set, ("k", 1), {kw("val", "ue"): 2}, "QuillfenPatch.set() got multiple values for argument 'value'"),
-    (P.set, (), {"bogus": 1}, "QuillfenPatch.set() got an unexpected keyword argument 'bogus'"),
+    (P.set, (), {"\u00e9": 1}, "QuillfenPatch.set() got an unexpected keyword argument '\u00e9'"),
     # keywords are checked in the order given, before anything is reported missing
     (P.set, ("k",), {"bogus": 1, "key": "j"}, "QuillfenPatch.set() got an unexpected keyword argument 'bogus'"),
     (P.set, ("k",), {"key": "j", "bogus": 1}, "QuillfenPatch.set() got multiple values for argument 'key'"),
-    (P.set, (), {"Key": 1, "value": 2}, "QuillfenPatch.set() got an unexpected keyword argument 'Key'"),
-    (P.set, (), {"\u00e9": 1}, "QuillfenPatch.set() got an unexpected keyword argument '\u00e9'"),
     (P.delete, (), {}, "QuillfenPatch.delete() missing 1 required positional argument: 'key'"),
     (P.delete, ("a", "b"), {}, "QuillfenPatch.delete() takes 1 positional arguments but 2 were given"),
-    (P.delete, (), {"value": 1}, "QuillfenPatch.delete() got an unexpected keyword argument 'value'"),
     (P.apply, (), {}, "QuillfenPatch.apply() missing 1 required positional argument: 'data'"),
-    (P.apply, ({}, {}), {}, "QuillfenPatch.apply() takes 1 positional arguments but 2 were given"),
-    (P.apply, ({},), {"data": {}}, "QuillfenPatch.apply() got multiple values for argument 'data'"),
     (P.apply_inplace, (), {}, "QuillfenPatch.apply_inplace() missing 1 required positional argument: 'data'"),
-    (P.apply_inplace, (), {"doc": {}}, "QuillfenPatch.apply_inplace() got an unexpected keyword argument 'doc'"),
     (QuillfenPatch.from_json, (), {}, "QuillfenPatch.from_json() missing 1 required positional argument: 'data'"),
-    (P.from_json, ({}, {}), {}, "QuillfenPatch.from_json() takes 1 positional arguments but 2 were given"),
     (QuillfenPatch.merge, (), {}, "QuillfenPatch.merge() missing 2 required positional arguments: 'minor' and 'major'"),
-    (QuillfenPatch.merge, (P,), {}, "QuillfenPatch.merge() missing 1 required positional argument: 'major'"),
-    (QuillfenPatch.merge, (), {"major": P}, "QuillfenPatch.merge() missing 1 required positional argument: 'minor'"),
     (P.merge, (P, P, P), {}, "QuillfenPatch.merge() takes 2 positional arguments but 3 were given"),
-    (QuillfenPatch.merge, (P,), {"minor": P}, "QuillfenPatch.merge() got multiple values for argument 'minor'"),
+    (QuillfenPatch.merge, (P, {}), {}, "argument 'major': 'dict" + CANNOT),
+    (QuillfenPatch.merge, (1, "x"), {}, "argument 'minor': 'int" + CANNOT),  # both wrong: minor is named
 ]
 
 
-def call_or_skip_unbuilt(func, args, kwargs):
-    """Calls func; a method whose body is not built yet skips instead of failing."""
-    try:
-        func(*args, **kwargs)
-    except NotImplementedError:
-        pytest.skip(f"{func.__name__} is not built yet")
-
-
-@pytest.mark.parametrize("func, args, kwargs, text", MATCHING, ids=[m[3] for m in MATCHING])
-def test_argument_matching_texts(func, args, kwargs, text):
+@pytest.mark.parametrize("func, args, kwargs, text", TEXTS, ids=[t[3] for t in TEXTS])
+def test_error_texts(func, args, kwargs, text):
     with pytest.raises(TypeError) as info:
-        call_or_skip_unbuilt(func, args, kwargs)
+        func(*args, **kwargs)
     assert type(info.value) is TypeError
     assert str(info.value) == text
 
@@ -94,78 +77,34 @@ class NumberNamedMeta(type):
         return 5 if name == "__qualname__" else super().__getattribute__(name)
 
 
-class Nameless(metaclass=NamelessMeta):
-    pass
-
-
-class NumberNamed(metaclass=NumberNamedMeta):
-    pass
-
-
 @pytest.mark.parametrize(
     "key, type_name",
     [
         (1, "int"),
-        (None, "NoneType"),
-        (b"k", "bytes"),
-        (["k"], "list"),
         (Outer.Inner(), "Outer.Inner"),
-        (Nameless(), "<failed to extract type name>"),
-        (NumberNamed(), "<failed to extract type name>"),
+        (NamelessMeta("Nameless", (), {})(), "<failed to extract type name>"),
+        (NumberNamedMeta("NumberNamed", (), {})(), "<failed to extract type name>"),
     ],
 )
 @pytest.mark.parametrize("method", ["set", "delete"])
-def test_key_of_the_wrong_type(method, key, type_name):
+def test_key_of_the_wrong_type_changes_nothing(method, key, type_name):
     p = QuillfenPatch()
     p.set("k", 1)
-    args = (key, 2) if method == "set" else (key,)
     with pytest.raises(TypeError) as info:
-        getattr(p, method)(*args)
+        getattr(p, method)(key, 2) if method == "set" else p.delete(key)
     assert type(info.value) is TypeError
     assert str(info.value) == f"argument 'key': '{type_name}' object cannot be converted to 'PyString'"
-    assert p.to_json() == {"k": 1}
-
-
-def test_key_given_by_keyword_gets_the_same_text():
-    with pytest.raises(TypeError) as info:
-        QuillfenPatch().set(value=1, key=3.5)
-    assert str(info.value) == "argument 'key': 'float' object cannot be converted to 'PyString'"
+    assert p.to_json() == {"k": 1}  # unchanged, and the access was given back
 
 
 @pytest.mark.parametrize("method", ["set", "delete"])
 def test_key_with_lone_surrogate_raises_the_encoding_error_unprefixed(method):
-    args = ("a\udfffb", 1) if method == "set" else ("a\udfffb",)
+    p = QuillfenPatch()
+    p.set("k", 1)
     with pytest.raises(UnicodeEncodeError) as info:
-        getattr(QuillfenPatch(), method)(*args)
+        getattr(p, method)("a\udfffb", 1) if method == "set" else p.delete("a\udfffb")
     assert "argument" not in str(info.value)
-
-
-def test_value_errors_carry_no_argument_prefix():
-    with pytest.raises(TypeError) as info:
-        QuillfenPatch().set("k", {1: 2})
-    assert str(info.value) == "'int' object cannot be converted to 'PyString'"
-
-
-@pytest.mark.parametrize(
-    "args, kwargs, text",
-    [
-        ((P, {}), {}, "argument 'major': 'dict' object cannot be converted to 'QuillfenPatch'"),
-        (({}, P), {}, "argument 'minor': 'dict' object cannot be converted to 'QuillfenPatch'"),
-        ((1, "x"), {}, "argument 'minor': 'int' object cannot be converted to 'QuillfenPatch'"),
-        ((), {"major": 1, "minor": P}, "argument 'major': 'int' object cannot be converted to 'QuillfenPatch'"),
-    ],
-)
-def test_merge_arguments_of_the_wrong_type(args, kwargs, text):
-    with pytest.raises(TypeError) as info:
-        call_or_skip_unbuilt(QuillfenPatch.merge, args, kwargs)
-    assert str(info.value) == text
-
-
-@pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"x": 1})])
-def test_to_json_arguments_are_refused_by_the_interpreter(args, kwargs):
-    with pytest.raises(TypeError) as info:
-        P.to_json(*args, **kwargs)
-    assert "to_json() takes no" in str(info.value)
+    assert p.to_json() == {"k": 1}
 
 
 def test_matching_comes_before_access_and_access_before_the_key():

@@ -1,0 +1,44 @@
+"""Helpers of the Python tests: deep documents built and taken apart without recursion (== on them
+would recurse), and calls that may be refused for depth, run here or on a thread of their own."""
+
+import threading
+
+DELETE = {"*": None}  # the document form of a Delete
+REFUSED = "Recursion depth limit exceeded"
+
+
+def nest(depth, leaf, in_list=False):
+    """A chain of `depth` containers ending in `leaf`: dicts whose only member is "k", or lists of one item."""
+    for _ in range(depth):
+        leaf = [leaf] if in_list else {"k": leaf}
+    return leaf
+
+
+def unnest(document):
+    """The depth and the leaf of a chain made by `nest`."""
+    depth = 0
+    while isinstance(document, list) and len(document) == 1 or isinstance(document, dict) and list(document) == ["k"]:
+        document = document[0] if isinstance(document, list) else document["k"]
+        depth += 1
+    return depth, document
+
+
+def refused_or(call):
+    """What call() returns, or the text of the RecursionError that it raised."""
+    try:
+        return call()
+    except RecursionError as error:
+        return str(error)
+
+
+def on_thread(body, stack_size=0):
+    """What body() returns, run on a new thread with a stack of `stack_size` bytes (0: the default)."""
+    result = []
+    previous = threading.stack_size(stack_size)
+    try:
+        worker = threading.Thread(target=lambda: result.append(body()))
+        worker.start()
+        worker.join()
+    finally:
+        threading.stack_size(previous)
+    return result[0]
