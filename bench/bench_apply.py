@@ -21,7 +21,7 @@ import sys
 from quillfen_patch import QuillfenPatch
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
-from test_apply_model import model_apply, to_patch  # noqa: E402
+from test_apply_model import document_form, model_apply  # noqa: E402
 
 from bench_document import QUICK, REPEATS, best_time  # noqa: E402  (the same timing rules)
 
@@ -72,6 +72,11 @@ def array_patch(n, share):
         else:
             patch[f"[{i}]"] = ("delete",)
     return patch
+
+
+def to_patch(model_patch):
+    """The QuillfenPatch of a model patch, through its document form."""
+    return QuillfenPatch.from_json({key: document_form(entry) for key, entry in model_patch.items()})
 
 
 def row(name, seconds, marshal_seconds, model_seconds):
