@@ -93,11 +93,12 @@ PyObject* make_patch_type() {
   };
   // No BASETYPE flag (no subclasses), no GC flag (an instance holds no Python object), and no
   // dict or weak-reference slot. The "builtins." prefix gives a __module__ of "builtins".
-  PyType_Spec spec = {"builtins.QuillfenPatch", static_cast<int>(sizeof(PatchObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyType_Spec definition = {"builtins.QuillfenPatch", static_cast<int>(sizeof(PatchObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+  PyObject* type = PyType_FromSpec(&definition);
   if (type == nullptr) return nullptr;
 #if PY_VERSION_HEX < 0x030A0000
-  // 3.9 keeps only the description of a spec's documentation and so loses the text signature;
+  // 3.9 keeps only the description of the documentation given to PyType_FromSpec, and so loses the
+  // text signature;
   // give the type the whole text back (the type frees it with PyObject_Free, as its own copy).
   char* full_doc = static_cast<char*>(PyObject_Malloc(doc.size() + 1));
   if (full_doc == nullptr) {

@@ -65,9 +65,9 @@ def test_second_initialisation_returns_the_same_module():
         """
         import importlib.util, sys
         import quillfen_patch as first
-        spec = importlib.util.find_spec("quillfen_patch")
+        found = importlib.util.find_spec("quillfen_patch")
         del sys.modules["quillfen_patch"]
-        second = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(found)
         print(second is first, second.QuillfenPatch is first.QuillfenPatch)
         """
     )
