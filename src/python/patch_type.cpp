@@ -97,9 +97,8 @@ PyObject* make_patch_type() {
   PyObject* type = PyType_FromSpec(&definition);
   if (type == nullptr) return nullptr;
 #if PY_VERSION_HEX < 0x030A0000
-  // 3.9 keeps only the description of the documentation given to PyType_FromSpec, and so loses the
-  // text signature;
-  // give the type the whole text back (the type frees it with PyObject_Free, as its own copy).
+  // 3.9 keeps only the description of the documentation given to PyType_FromSpec and so loses the
+  // text signature: give the type the whole text back (it frees it with PyObject_Free, as its own).
   char* full_doc = static_cast<char*>(PyObject_Malloc(doc.size() + 1));
   if (full_doc == nullptr) {
     Py_DECREF(type);
