@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "json_value/depth_guard.h"
+#include "base/depth_guard.h"
 #include "patch/array_addressing.h"
 #include "patch/patch.h"
 

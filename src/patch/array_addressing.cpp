@@ -2,8 +2,6 @@
 
 #include <limits>
 
-#include "patch/patch.h"
-
 namespace quillfen {
 
 std::optional<std::uint64_t> parse_index_key(std::string_view key) noexcept {
@@ -28,46 +26,30 @@ const std::string* serial_of(const JsonValue& element) noexcept {
   return serial != nullptr && serial->is_string() ? &serial->as_string() : nullptr;
 }
 
-SerialIndex build_serial_index(const JsonArray& elements) {
-  SerialIndex index;
-  index.seed_ = new_key_seed();
-  for (std::size_t i = 0; i < elements.size(); ++i) {
-    const std::string* serial = serial_of(elements[i]);
-    if (serial == nullptr) continue;
-    index.entries_.push_back(SerialIndex::Entry{keyed_hash(*serial, index.seed_), index.text_.size(), serial->size(), i});
-    index.text_ += *serial;
+void SerialIndex::add(std::string_view serial, std::size_t position) {
+  // The bytes go in first, so the table's view of the new key is valid while it is inserted.
+  const std::size_t offset = text_.size();
+  text_.append(serial);
+  entries_.push_back(Entry{offset, serial.size(), position});
+  const std::size_t at = table_.insert(serial, entries_.size() - 1, key_of());
+  if (at != entries_.size() - 1) {  // a serial seen before: the later element wins
+    entries_[at].position = position;
+    entries_.pop_back();
+    text_.resize(offset);
   }
-  if (index.entries_.empty()) return index;
-  std::size_t table_size = 8;
-  while (table_size < index.entries_.size() * 2) table_size *= 2;  // at most half full
-  index.slots_.assign(table_size, 0);
-  const std::size_t mask = table_size - 1;
-  for (std::size_t e = 0; e < index.entries_.size(); ++e) {
-    const SerialIndex::Entry& entry = index.entries_[e];
-    std::size_t i = entry.hash & mask;
-    for (; index.slots_[i] != 0; i = (i + 1) & mask) {
-      SerialIndex::Entry& held = index.entries_[index.slots_[i] - 1];
-      if (held.hash == entry.hash && index.serial(held) == index.serial(entry)) break;
-    }
-    if (index.slots_[i] == 0) {
-      index.slots_[i] = e + 1;
-      ++index.live_;
-    } else {
-      index.entries_[index.slots_[i] - 1].position = entry.position;  // the later element wins
-    }
-  }
-  return index;
 }
 
-std::optional<std::size_t> SerialIndex::find(std::string_view serial) const noexcept {
-  if (slots_.empty()) return std::nullopt;
-  const std::uint64_t hash = keyed_hash(serial, seed_);
-  const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask; slots_[i] != 0; i = (i + 1) & mask) {
-    const Entry& held = entries_[slots_[i] - 1];
-    if (held.hash == hash && this->serial(held) == serial) return held.position;
-  }
-  return std::nullopt;
+std::optional<std::size_t> SerialIndex::find(std::string_view serial) const {
+  const std::size_t at = table_.find(serial, key_of());
+  if (at == KeyTable::kNone) return std::nullopt;
+  return entries_[at].position;
+}
+
+SerialIndex build_serial_index(const JsonArray& elements) {
+  SerialIndex index;
+  for (std::size_t i = 0; i < elements.size(); ++i)
+    if (const std::string* serial = serial_of(elements[i])) index.add(*serial, i);
+  return index;
 }
 
 JsonValue stamped_copy(const JsonValue& value, std::string_view key) {

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/key_table.h"
 #include "json_value/json_value.h"
 
 namespace quillfen {
@@ -23,7 +24,8 @@ const std::string* serial_of(const JsonValue& element) noexcept;
 
 // Serial -> position of the last element that carried it when the index was built. The index owns
 // copies of the serials, so replacing or changing elements afterwards cannot leave it dangling; it
-// is not updated by such changes either.
+// is not updated by such changes either. Filled by `add`, one element at a time, in element order,
+// by whatever walks the array (the core's own arrays, or a binding's).
 class SerialIndex {
  public:
   SerialIndex() = default;
@@ -32,26 +34,27 @@ class SerialIndex {
   SerialIndex(const SerialIndex&) = delete;
   SerialIndex& operator=(const SerialIndex&) = delete;
 
+  // Records that the element at `position` carries `serial`; a later position replaces an earlier
+  // one of the same serial.
+  void add(std::string_view serial, std::size_t position);
+
   // The position stored for exactly these bytes, or none.
-  std::optional<std::size_t> find(std::string_view serial) const noexcept;
-  std::size_t size() const noexcept { return live_; }
+  std::optional<std::size_t> find(std::string_view serial) const;
+  std::size_t size() const noexcept { return table_.size(); }
 
  private:
-  friend SerialIndex build_serial_index(const JsonArray& elements);
   struct Entry {
-    std::uint64_t hash;
     std::size_t offset;  // into text_
     std::size_t length;
     std::size_t position;
   };
-  std::string_view serial(const Entry& e) const noexcept { return std::string_view(text_).substr(e.offset, e.length); }
+  auto key_of() const noexcept {
+    return [this](std::size_t i) { return std::string_view(text_).substr(entries_[i].offset, entries_[i].length); };
+  }
 
   std::string text_;            // every serial's bytes, back to back
-  std::vector<Entry> entries_;  // in element order; a repeated serial keeps only its first entry live
-  std::vector<std::size_t> slots_;  // power-of-two open-addressing table: 0 empty, else entry index + 1
-  std::size_t live_ = 0;
-  std::uint64_t seed_ = 0;  // the keyed hash's seed, new for each index: crafted serials cannot
-                            // pile up in one probe chain
+  std::vector<Entry> entries_;  // one per distinct serial
+  KeyTable table_;
 };
 
 // One walk over `elements`: each element with a serial stores its position under a copy of that

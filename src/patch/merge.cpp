@@ -1,68 +1,52 @@
 #include "patch/merge.h"
 
 #include <cstddef>
-#include <cstdint>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "base/key_table.h"
 
 namespace quillfen {
 
 namespace {
 
 // The keys of one `minor` list, each with the position of its first entry, and what the `major`
-// list does with it. An open-addressing table that one merge reuses for every level, so a merge of
-// many short lists does not allocate a table for each of them. Keys hash with the patch map's
-// keyed hash, so crafted keys cannot turn the lookups back into scans.
+// list does with it. One merge reuses it for every level, so a merge of many short lists does not
+// allocate a table for each of them.
 class KeyIndex {
+  auto key_of() const noexcept {
+    return [this](std::size_t i) -> std::string_view { return (*minor_)[i].key; };
+  }
+
  public:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::size_t first = kEmpty;     // position of the key's first entry in the minor list
-    bool in_major = false;          // the major list holds the key: minor's entries of it are dropped
-    bool twice_in_major = false;    // two major entries share the key's partner
+  struct Key {
+    bool in_major = false;        // the major list holds the key: minor's entries of it are dropped
+    bool twice_in_major = false;  // two major entries share the key's partner
   };
 
   // Indexes `minor`, which must outlive every later call until the next `build`.
   void build(const ChildList& minor) {
     minor_ = &minor;
-    std::size_t size = 8;
-    while (size < minor.size() * 2) size *= 2;  // at most half full
-    slots_.assign(size, Slot{});
-    slot_of_.resize(minor.size());
-    for (std::size_t i = 0; i < minor.size(); ++i) {
-      const std::uint64_t hash = keyed_hash(minor[i].key, seed_);
-      const std::size_t s = find_slot(minor[i].key, hash);
-      if (slots_[s].first == kEmpty) slots_[s] = Slot{hash, i};
-      slot_of_[i] = s;
-    }
+    table_.clear();
+    table_.reserve(minor.size());
+    first_of_.resize(minor.size());
+    keys_.assign(minor.size(), Key{});
+    for (std::size_t i = 0; i < minor.size(); ++i) first_of_[i] = table_.insert(minor[i].key, i, key_of());
   }
 
-  // The slot of `key`, or null when the minor list does not hold it.
-  Slot* find(std::string_view key) {
-    const std::size_t s = find_slot(key, keyed_hash(key, seed_));
-    return slots_[s].first == kEmpty ? nullptr : &slots_[s];
-  }
+  // The position of the first minor entry under `key`, or KeyTable::kNone.
+  std::size_t find(std::string_view key) const { return table_.find(key, key_of()); }
 
-  // The slot of the minor list's entry at `position`; read without comparing keys, so it holds
-  // even after that entry's key has been moved away.
-  const Slot& slot_of(std::size_t position) const { return slots_[slot_of_[position]]; }
+  // What the major list does with the key of the minor entry at `position`. Read without comparing
+  // keys, so it holds even after that entry's key has been moved away.
+  Key& key_at(std::size_t position) { return keys_[first_of_[position]]; }
 
  private:
-  static constexpr std::size_t kEmpty = ~std::size_t{0};
-
-  std::size_t find_slot(std::string_view key, std::uint64_t hash) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
-      const Slot& slot = slots_[s];
-      if (slot.first == kEmpty || (slot.hash == hash && (*minor_)[slot.first].key == key)) return s;
-    }
-  }
-
-  const std::uint64_t seed_ = new_key_seed();
   const ChildList* minor_ = nullptr;
-  std::vector<Slot> slots_;
-  std::vector<std::size_t> slot_of_;
+  KeyTable table_;
+  std::vector<std::size_t> first_of_;  // for each minor entry, the position of its key's first entry
+  std::vector<Key> keys_;              // by the position of a key's first entry
 };
 
 // Merges child lists level by level from a work list, so the depth of the inputs never reaches
@@ -103,15 +87,16 @@ class ChildListMerger {
 
     index_.build(minor);
     for (const ChildEntry& entry : major) {
-      if (KeyIndex::Slot* slot = index_.find(entry.key)) {
-        slot->twice_in_major = slot->in_major;
-        slot->in_major = true;
+      if (const std::size_t first = index_.find(entry.key); first != KeyTable::kNone) {
+        KeyIndex::Key& key = index_.key_at(first);
+        key.twice_in_major = key.in_major;
+        key.in_major = true;
       }
     }
 
     for (ChildEntry& entry : major) {
-      const KeyIndex::Slot* slot = index_.find(entry.key);
-      Nested* minor_nested = slot == nullptr ? nullptr : std::get_if<Nested>(&minor[slot->first].operation);
+      const std::size_t first = index_.find(entry.key);
+      Nested* minor_nested = first == KeyTable::kNone ? nullptr : std::get_if<Nested>(&minor[first].operation);
       Nested* major_nested = std::get_if<Nested>(&entry.operation);
       if (minor_nested == nullptr || major_nested == nullptr) {
         out.push_back(std::move(entry));
@@ -120,13 +105,13 @@ class ChildListMerger {
       out.push_back(ChildEntry{std::move(entry.key), Nested()});
       pending_.push_back(Step{&minor_nested->children, &major_nested->children,
                               &std::get<Nested>(out.back().operation).children,
-                              step.minor_owned && !slot->twice_in_major});
+                              step.minor_owned && !index_.key_at(first).twice_in_major});
     }
 
     // Entries whose key `major` holds are dropped, and their children may still be read by the
     // steps just scheduled: only the others are moved.
     for (std::size_t i = 0; i < minor.size(); ++i) {
-      if (index_.slot_of(i).in_major) continue;
+      if (index_.key_at(i).in_major) continue;
       ChildEntry& entry = minor[i];
       if (step.minor_owned)
         out.push_back(std::move(entry));

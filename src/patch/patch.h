@@ -1,33 +1,24 @@
 // Patch: the unordered map from top-level key to one Operation.
 //
-// An open-addressing hash map of our own. Entries live in a dense vector; a power-of-two table of
-// slots points into it. Iteration follows the table, so its order is neither insertion nor key
-// order and differs between maps: every map hashes with its own seed, drawn from a per-process
-// random seed. Lookup and insertion take constant time on average.
+// Entries live in a dense vector, indexed by the keyed table of the ground floor. Iteration follows
+// the table, so its order is neither insertion nor key order and differs between maps: every map
+// hashes with its own seed. Lookup and insertion take constant time on average.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/key_table.h"
 #include "operations/operation.h"
 
 namespace quillfen {
 
-// The map's keyed hash, for other tables of keys that must not let crafted keys pile up in one
-// probe chain: a new seed for each table, and the hash of a key under that seed.
-std::uint64_t new_key_seed() noexcept;
-std::uint64_t keyed_hash(std::string_view key, std::uint64_t seed) noexcept;
-
 class Patch {
  public:
-  struct Entry {
-    std::string key;
-    Operation operation;
-  };
+  using Entry = ChildEntry;  // a key and its operation, like a child of a Nested entry
 
   Patch();                               // empty, with room for seven entries
   explicit Patch(std::size_t capacity);  // empty, with room for `capacity` entries
@@ -51,21 +42,19 @@ class Patch {
   // Visits every entry once, in the map's own (unspecified) order.
   template <class Visit>
   void for_each(Visit&& visit) const {
-    for (std::uint32_t slot : slots_)
-      if (slot != 0) visit(static_cast<const Entry&>(entries_[slot - 1]));
+    index_.for_each([&](std::size_t i) { visit(static_cast<const Entry&>(entries_[i])); });
   }
 
   // Empties the patch, handing over its entries in the map's order.
   std::vector<Entry> take_entries() &&;
 
  private:
-  std::size_t find_slot(std::string_view key, std::uint64_t hash) const noexcept;  // its slot, or the empty one to fill
-  void grow();
+  auto key_of() const noexcept {
+    return [this](std::size_t i) -> std::string_view { return entries_[i].key; };
+  }
 
   std::vector<Entry> entries_;
-  std::vector<std::uint64_t> hashes_;  // hashes_[i] belongs to entries_[i]
-  std::vector<std::uint32_t> slots_;   // 0 for an empty slot, else an index into entries_ plus one
-  std::uint64_t seed_;
+  KeyTable index_;
 };
 
 }  // namespace quillfen

@@ -9,9 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "json_value/depth_guard.h"
-#include "python/arguments.h"
-#include "python/patch_object.h"
+#include "base/depth_guard.h"
+#include "python/errors.h"
 #include "python/py_ref.h"
 
 namespace quillfen::py {
@@ -19,16 +18,6 @@ namespace quillfen::py {
 namespace {
 
 bool to_value(PyObject* obj, int depth, JsonValue& out);
-
-bool refuse_depth() {
-  PyErr_SetString(PyExc_RecursionError, "Recursion depth limit exceeded");
-  return false;
-}
-
-bool unsupported() {
-  PyErr_SetString(PyExc_TypeError, "Unsupported type for JSON conversion");
-  return false;
-}
 
 // NaN and the infinities have no place in a document: they become the integer 0.
 JsonValue double_value(double d) {
@@ -155,7 +144,7 @@ struct ListReader {
 [[gnu::noinline]] void finish_list(ListReader& reader, JsonValue& out) { out = JsonValue(std::move(reader.items)); }
 
 bool list_to_value(PyObject* list, int depth, JsonValue& out) {
-  if (too_deep(depth)) return refuse_depth();
+  if (too_deep(depth)) return raise_too_deep();
   ListReader reader(list);
   while (JsonValue* slot = next_element(reader))
     if (!to_value(reader.item.get(), depth + 1, *slot)) return false;
@@ -219,7 +208,7 @@ struct DictReader {
 
 // Members in the dict's own order.
 bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
-  if (too_deep(depth)) return refuse_depth();
+  if (too_deep(depth)) return raise_too_deep();
   DictReader reader(dict);
   while (JsonValue* slot = next_member(reader))
     if (!to_value(reader.value.get(), depth + 1, *slot) || !dict_unchanged(reader)) return false;
@@ -232,14 +221,14 @@ bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
 // cannot be subclassed, are taken before). Kept out of line so the exact built-in types take a
 // small frame per level.
 [[gnu::noinline]] bool convert_by_rules(PyObject* obj, int depth, JsonValue& out) {
-  if (!room_for_foreign_code()) return refuse_depth();  // the attempts below may run Python code
+  if (!room_for_foreign_code()) return raise_too_deep();  // the attempts below may run Python code
   for (Attempt (*attempt)(PyObject*, JsonValue&) : {try_numpy_bool, try_integer, try_float, try_string}) {
     const Attempt outcome = attempt(obj, out);
     if (outcome != Attempt::NoMatch) return outcome == Attempt::Matched;
   }
   if (PyList_Check(obj)) return list_to_value(obj, depth, out);
   if (PyDict_Check(obj)) return dict_to_value(obj, depth, out);
-  return unsupported();
+  return raise_unsupported();
 }
 
 // An exact int: signed 64 bits if it fits, else the nearest double, else nothing converts it.
@@ -248,7 +237,7 @@ bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
   const double d = PyLong_AsDouble(obj);
   if (d == -1.0 && PyErr_Occurred()) {  // beyond the double range: no later rule takes an int
     PyErr_Clear();
-    return unsupported();
+    return raise_unsupported();
   }
   out = double_value(d);
   return true;
@@ -260,7 +249,7 @@ bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
   if (text == nullptr) {
     PyErr_Clear();
-    return unsupported();
+    return raise_unsupported();
   }
   out = JsonValue(std::string(text, static_cast<std::size_t>(size)));
   return true;
@@ -322,7 +311,7 @@ PyObject* string_to_python(const std::string& text) {
 
 PyObject* array_to_python(const JsonArray& items, int depth) {
   if (too_deep(depth)) {
-    refuse_depth();
+    raise_too_deep();
     return nullptr;
   }
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
@@ -344,7 +333,7 @@ PyObject* array_to_python(const JsonArray& items, int depth) {
 
 PyObject* object_to_python(const JsonObject& object, int depth) {
   if (too_deep(depth)) {
-    refuse_depth();
+    raise_too_deep();
     return nullptr;
   }
   PyRef dict = PyRef::steal(PyDict_New());

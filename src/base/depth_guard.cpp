@@ -1,4 +1,4 @@
-#include "json_value/depth_guard.h"
+#include "base/depth_guard.h"
 
 #include <pthread.h>
 
