@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "python/errors.h"
 #include "python/py_ref.h"
 
 namespace quillfen::py {
@@ -94,54 +95,14 @@ bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
   return check_missing(sig, out);
 }
 
-void raise_cannot_convert(PyObject* obj, const char* target) {
-  PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (!qualname || !PyUnicode_Check(qualname.get())) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
-    return;
-  }
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
-}
-
-namespace {
-
-// Replaces a pending TypeError by "argument '<name>': <its text>", keeping its cause; any other
-// exception passes unchanged.
-void prefix_argument_name(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef first_type = PyRef::steal(type);
-  PyRef first = PyRef::steal(value);
-  PyRef first_traceback = PyRef::steal(traceback);
-  PyRef text = PyRef::steal(PyObject_Str(first.get()));
-  if (!text) return;
-  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-  if (!message) return;
-  PyRef replacement = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
-  if (!replacement) return;
-  if (PyObject* cause = PyException_GetCause(first.get())) PyException_SetCause(replacement.get(), cause);  // steals cause
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
-}
-
-}  // namespace
-
 bool key_argument(PyObject* obj, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     raise_cannot_convert(obj, "PyString");
-    prefix_argument_name("key");
-    return false;
+    return prefix_argument_name("key");
   }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // cached in the str: lives as long as it
-  if (text == nullptr) {
-    prefix_argument_name("key");  // the encoding error is no TypeError, so it passes unchanged
-    return false;
-  }
+  if (text == nullptr) return prefix_argument_name("key");  // an encoding error is no TypeError: it passes unchanged
   out = std::string_view(text, static_cast<std::size_t>(size));
   return true;
 }
@@ -151,39 +112,6 @@ PatchObject* patch_argument(PyObject* obj, const char* name) {
   raise_cannot_convert(obj, "QuillfenPatch");
   prefix_argument_name(name);
   return nullptr;
-}
-
-bool Access::take_shared(PatchObject* self) noexcept {
-  std::size_t word = self->access.load(std::memory_order_acquire);
-  do {
-    if (word == kExclusive) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return false;
-    }
-  } while (!self->access.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel, std::memory_order_acquire));
-  self_ = self;
-  exclusive_ = false;
-  return true;
-}
-
-bool Access::take_exclusive(PatchObject* self) noexcept {
-  std::size_t expected = 0;
-  if (!self->access.compare_exchange_strong(expected, kExclusive, std::memory_order_acq_rel)) {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return false;
-  }
-  self_ = self;
-  exclusive_ = true;
-  return true;
-}
-
-void Access::give_back() noexcept {
-  if (self_ == nullptr) return;
-  if (exclusive_)
-    self_->access.store(0, std::memory_order_release);
-  else
-    self_->access.fetch_sub(1, std::memory_order_acq_rel);
-  self_ = nullptr;
 }
 
 }  // namespace quillfen::py

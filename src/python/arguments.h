@@ -1,5 +1,5 @@
-// Argument matching, typed arguments and the per-instance access state: the steps every callable
-// of QuillfenPatch runs before its body.
+// Argument matching and typed arguments: the steps every callable of QuillfenPatch runs before its
+// body.
 #pragma once
 
 #include <Python.h>
@@ -31,28 +31,5 @@ bool key_argument(PyObject* obj, std::string_view& out);
 
 // Checks that `obj`, the parameter `name`, is a QuillfenPatch. Returns null with TypeError set.
 PatchObject* patch_argument(PyObject* obj, const char* name);
-
-// "'" + the qualified name of obj's type + "' object cannot be converted to '" + target + "'".
-void raise_cannot_convert(PyObject* obj, const char* target);
-
-// Access to one instance, given back when the guard goes. Taking it may fail with RuntimeError
-// ("Already mutably borrowed" / "Already borrowed"); then the guard holds nothing.
-class Access {
- public:
-  static constexpr std::size_t kExclusive = ~std::size_t{0};
-
-  Access() = default;
-  Access(const Access&) = delete;
-  Access& operator=(const Access&) = delete;
-  ~Access() { give_back(); }
-
-  bool take_shared(PatchObject* self) noexcept;
-  bool take_exclusive(PatchObject* self) noexcept;
-  void give_back() noexcept;
-
- private:
-  PatchObject* self_ = nullptr;
-  bool exclusive_ = false;
-};
 
 }  // namespace quillfen::py

@@ -1,6 +1,7 @@
 #include "patch/apply.h"
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/errors.h"
 #include "python/methods.h"
 #include "python/patch_object.h"
 #include "python/py_ref.h"
@@ -90,15 +91,11 @@ bool replace_contents(PyObject* data, PyObject* result, PyRef& previous) {
     previous = std::move(pairs);
     return true;
   }
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
+  SavedError first;  // the first failure is the one reported
   if (clear_dict(data)) {
     for (Py_ssize_t i = 0; i + 1 < PyList_GET_SIZE(pairs.get()); i += 2)
       if (!set_dict_item(data, PyList_GET_ITEM(pairs.get(), i), PyList_GET_ITEM(pairs.get(), i + 1))) break;
   }
-  PyErr_Restore(type, value, traceback);  // the first failure is the one reported
   return false;
 }
 

@@ -2,6 +2,7 @@
 #include "patch/merge.h"
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/errors.h"
 #include "python/methods.h"
 
 namespace quillfen::py {

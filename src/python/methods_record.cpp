@@ -4,6 +4,7 @@
 
 #include "python/arguments.h"
 #include "python/convert.h"
+#include "python/errors.h"
 #include "python/methods.h"
 
 namespace quillfen::py {

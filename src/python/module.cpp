@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "python/errors.h"
 #include "python/patch_object.h"
 #include "python/py_ref.h"
 

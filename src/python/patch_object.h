@@ -1,14 +1,12 @@
-// The QuillfenPatch instance layout, its type, and the entry-point guard shared by every method.
+// The QuillfenPatch instance layout, its type, and the access that every call takes on an instance.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
 #include <cstddef>
-#include <new>
 
 #include "patch/patch.h"
-#include "patch/patch_error.h"
 
 namespace quillfen::py {
 
@@ -26,27 +24,26 @@ PyObject* make_patch_type();
 // A new instance that owns `patch`; a new reference, or null with a Python exception set.
 PyObject* wrap_patch(Patch patch);
 
-// Raises RuntimeError with `prefix` ("Patch error: " or "Parse error: ") and the error's message;
-// RecursionError (a RuntimeError) for a depth the walk refused.
-void raise_patch_error(const char* prefix, const PatchError& error);
+// Access to one instance, given back when the guard goes: shared for the calls that read the patch,
+// exclusive for those that replace it. Taking it never waits: a conflicting access (from a hook that
+// calls back into the instance, or another thread meanwhile) is refused with RuntimeError ("Already
+// mutably borrowed" / "Already borrowed"), and the guard then holds nothing.
+class Access {
+ public:
+  static constexpr std::size_t kExclusive = ~std::size_t{0};
 
-// The fatal-error exception (a direct subclass of BaseException) for faults such as a dict that
-// changes size while it is converted; a borrowed reference, or null with a Python exception set.
-PyObject* fatal_error_type();
-// Raises the fatal-error exception with `text`.
-void raise_fatal_error(const char* text);
+  Access() = default;
+  Access(const Access&) = delete;
+  Access& operator=(const Access&) = delete;
+  ~Access() { give_back(); }
 
-// Runs one Python entry point: a C++ allocation failure becomes MemoryError, nothing else escapes.
-template <class Body>
-auto guarded(Body&& body) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected internal failure");
-  }
-  return decltype(body())();
-}
+  bool take_shared(PatchObject* self) noexcept;
+  bool take_exclusive(PatchObject* self) noexcept;
+  void give_back() noexcept;
+
+ private:
+  PatchObject* self_ = nullptr;
+  bool exclusive_ = false;
+};
 
 }  // namespace quillfen::py

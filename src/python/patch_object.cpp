@@ -3,6 +3,7 @@
 #include <string>
 
 #include "python/arguments.h"
+#include "python/errors.h"
 #include "python/methods.h"
 #include "python/patch_object.h"
 #include "python/py_ref.h"
@@ -115,26 +116,37 @@ PyObject* make_patch_type() {
 
 PyObject* wrap_patch(Patch patch) { return new_instance(the_type, std::move(patch)); }
 
-void raise_patch_error(const char* prefix, const PatchError& error) {
-  const std::string text = prefix + error.message();
-  // RecursionError is a RuntimeError: callers that catch RuntimeError still see every patch error.
-  PyObject* type = error.kind() == PatchError::Kind::RecursionLimit ? PyExc_RecursionError : PyExc_RuntimeError;
-  // Keys are whole byte strings: the text is decoded with its length, so a NUL in a key stays.
-  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-  if (message) PyErr_SetObject(type, message.get());
+bool Access::take_shared(PatchObject* self) noexcept {
+  std::size_t word = self->access.load(std::memory_order_acquire);
+  do {
+    if (word == kExclusive) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      return false;
+    }
+  } while (!self->access.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel, std::memory_order_acquire));
+  self_ = self;
+  exclusive_ = false;
+  return true;
 }
 
-PyObject* fatal_error_type() {
-  static PyObject* type = nullptr;  // made on first use, kept for the life of the process
-  if (type == nullptr)
-    type = PyErr_NewExceptionWithDoc("quillfen_patch.FatalError",
-                                     "An internal fault that ends the call; never raised for bad input.", PyExc_BaseException,
-                                     nullptr);
-  return type;
+bool Access::take_exclusive(PatchObject* self) noexcept {
+  std::size_t expected = 0;
+  if (!self->access.compare_exchange_strong(expected, kExclusive, std::memory_order_acq_rel)) {
+    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+    return false;
+  }
+  self_ = self;
+  exclusive_ = true;
+  return true;
 }
 
-void raise_fatal_error(const char* text) {
-  if (PyObject* type = fatal_error_type()) PyErr_SetString(type, text);
+void Access::give_back() noexcept {
+  if (self_ == nullptr) return;
+  if (exclusive_)
+    self_->access.store(0, std::memory_order_release);
+  else
+    self_->access.fetch_sub(1, std::memory_order_acq_rel);
+  self_ = nullptr;
 }
 
 }  // namespace quillfen::py

@@ -1,0 +1,81 @@
+#include "python/errors.h"
+
+#include <string>
+
+#include "python/py_ref.h"
+
+namespace quillfen::py {
+
+namespace {
+
+// The fatal-error exception type, made on first use and kept for the life of the process; a
+// borrowed reference, or null with a Python exception set.
+PyObject* fatal_error_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr)
+    type = PyErr_NewExceptionWithDoc("quillfen_patch.FatalError",
+                                     "An internal fault that ends the call; never raised for bad input.", PyExc_BaseException,
+                                     nullptr);
+  return type;
+}
+
+}  // namespace
+
+bool raise_unsupported() {
+  PyErr_SetString(PyExc_TypeError, "Unsupported type for JSON conversion");
+  return false;
+}
+
+bool raise_too_deep() {
+  PyErr_SetString(PyExc_RecursionError, "Recursion depth limit exceeded");
+  return false;
+}
+
+bool raise_cannot_convert(PyObject* obj, const char* target) {
+  PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!qualname || !PyUnicode_Check(qualname.get())) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
+    return false;
+  }
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
+  return false;
+}
+
+bool prefix_argument_name(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef first_type = PyRef::steal(type);
+  PyRef first = PyRef::steal(value);
+  PyRef first_traceback = PyRef::steal(traceback);
+  PyRef text = PyRef::steal(PyObject_Str(first.get()));
+  if (!text) return false;
+  PyRef message = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!message) return false;
+  PyRef replacement = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  if (!replacement) return false;
+  if (PyObject* cause = PyException_GetCause(first.get())) PyException_SetCause(replacement.get(), cause);  // steals cause
+  PyErr_SetObject(PyExc_TypeError, replacement.get());
+  return false;
+}
+
+bool raise_patch_error(const char* prefix, const PatchError& error) {
+  const std::string text = prefix + error.message();
+  // RecursionError is a RuntimeError: callers that catch RuntimeError still see every patch error.
+  PyObject* type = error.kind() == PatchError::Kind::RecursionLimit ? PyExc_RecursionError : PyExc_RuntimeError;
+  // Keys are whole byte strings: the text is decoded with its length, so a NUL in a key stays.
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(type, message.get());
+  return false;
+}
+
+bool raise_fatal_error(const char* text) {
+  if (PyObject* type = fatal_error_type()) PyErr_SetString(type, text);
+  return false;
+}
+
+}  // namespace quillfen::py

@@ -1,0 +1,61 @@
+// Every Python exception the binding raises, in one place: the texts of the conversion and argument
+// rules, patch errors, the fatal error for internal faults, the guard that keeps C++ failures from
+// escaping an entry point, and the one way to set a pending exception aside and bring it back.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+
+#include "patch/patch_error.h"
+
+namespace quillfen::py {
+
+// Each raiser sets the exception and returns false (or null, for the pointer-returning forms), so a
+// failing step reads `return raise_...;`.
+
+// TypeError "Unsupported type for JSON conversion".
+bool raise_unsupported();
+// RecursionError "Recursion depth limit exceeded", for nesting deeper than a walk accepts.
+bool raise_too_deep();
+// TypeError "'" + the qualified name of obj's type + "' object cannot be converted to '" + target + "'".
+bool raise_cannot_convert(PyObject* obj, const char* target);
+// Replaces a pending TypeError by "argument '<name>': <its text>", keeping its cause; any other
+// pending exception passes unchanged. Returns false.
+bool prefix_argument_name(const char* name);
+// RuntimeError with `prefix` ("Patch error: " or "Parse error: ") and the error's message;
+// RecursionError (a RuntimeError) for a depth the walk refused.
+bool raise_patch_error(const char* prefix, const PatchError& error);
+// The fatal-error exception (a direct subclass of BaseException) with `text`, for faults such as a
+// dict that changes size while it is converted.
+bool raise_fatal_error(const char* text);
+
+// Holds the pending exception (if any) aside while cleanup that may call the interpreter runs, and
+// puts it back when it goes, so the first failure is the one reported.
+class SavedError {
+ public:
+  SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+  SavedError(const SavedError&) = delete;
+  SavedError& operator=(const SavedError&) = delete;
+  ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
+
+// Runs one Python entry point: a C++ allocation failure becomes MemoryError, nothing else escapes.
+template <class Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected internal failure");
+  }
+  return decltype(body())();
+}
+
+}  // namespace quillfen::py
