@@ -6,7 +6,7 @@ Two baselines, measured in the same run:
 - marshal.loads(marshal.dumps(document)): a native walk that builds an equal copy of the document,
   the least that apply must do (it converts the document in and the result out);
 - the pure-Python model of applying that the property tests check apply against
-  (tests/python/test_apply_model.py), which deep-copies the document and patches the copy.
+  (model/quillfen_model.py), which deep-copies the document and patches the copy.
 
 The patches mix every change that Python can record: Sets of existing and of new keys, Deletes
 and Nested entries, by member name, by serial and by index key. The last table grows the share
@@ -20,8 +20,8 @@ import sys
 
 from quillfen_patch import QuillfenPatch
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "python"))
-from test_apply_model import document_form, model_apply  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "model"))
+import quillfen_model as model  # noqa: E402
 
 from bench_document import QUICK, REPEATS, best_time  # noqa: E402  (the same timing rules)
 
@@ -76,28 +76,28 @@ def array_patch(n, share):
 
 def to_patch(model_patch):
     """The QuillfenPatch of a model patch, through its document form."""
-    return QuillfenPatch.from_json({key: document_form(entry) for key, entry in model_patch.items()})
+    return QuillfenPatch.from_json(model.write_exact(model_patch))
 
 
 def row(name, seconds, marshal_seconds, model_seconds):
-    model = f"{seconds / model_seconds:8.3f} x model" if model_seconds else ""
-    print(f"  {name:<36} {seconds * 1e3:9.2f} ms {seconds / marshal_seconds:7.2f} x marshal {model}")
+    vs_model = f"{seconds / model_seconds:8.3f} x model" if model_seconds else ""
+    print(f"  {name:<36} {seconds * 1e3:9.2f} ms {seconds / marshal_seconds:7.2f} x marshal {vs_model}")
 
 
 def bench_case(title, document, model_patch):
     print(title)
     patch = to_patch(model_patch)
     baseline = best_time(lambda: marshal.loads(marshal.dumps(document)))
-    model = best_time(lambda: model_apply(model_patch, document), repeats=min(REPEATS, 3))
-    expected, appended, errors = model_apply(model_patch, document)
+    model_time = best_time(lambda: model.apply(model_patch, document), repeats=min(REPEATS, 3))
+    expected, appended, errors = model.apply(model_patch, document)
     result = patch.apply(document)
     assert not errors and len(result) == len(expected)
-    row("marshal round trip (baseline)", baseline, baseline, model)
-    row("pure-Python model", model, baseline, model)
-    row("apply", best_time(lambda: patch.apply(document)), baseline, model)
+    row("marshal round trip (baseline)", baseline, baseline, model_time)
+    row("pure-Python model", model_time, baseline, model_time)
+    row("apply", best_time(lambda: patch.apply(document)), baseline, model_time)
     copies = [marshal.loads(marshal.dumps(document)) for _ in range(REPEATS)]
-    row("apply_inplace (on a fresh copy each run)", best_time(lambda: patch.apply_inplace(copies.pop())), baseline, model)
-    row("empty patch: conversion in and out only", best_time(lambda: QuillfenPatch().apply(document)), baseline, model)
+    row("apply_inplace (on a fresh copy each run)", best_time(lambda: patch.apply_inplace(copies.pop())), baseline, model_time)
+    row("empty patch: conversion in and out only", best_time(lambda: QuillfenPatch().apply(document)), baseline, model_time)
 
 
 def bench_object_scaling():

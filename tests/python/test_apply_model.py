@@ -1,114 +1,12 @@
-"""apply against a small model of applying, written in Python, on random documents and patches.
-
-A patch entry of the model is ("set", value), ("delete",) or ("nested", [(key, entry), ...]), the
-children in ascending byte order of their keys, as the document form reads them.
-"""
-
-import copy
-import json
+"""apply against the Python model of applying, on random documents and patches whose child lists are
+in ascending byte order of their keys, as the document form reads them."""
 
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
+import quillfen_model as model
+from quillfen_model import exact, parse_index_key, serial_index
 from quillfen_patch import QuillfenPatch
-
-
-def parse_index_key(key):
-    if len(key) < 3 or key[0] != "[" or key[-1] != "]":
-        return None
-    digits = key[1:-1]
-    if digits.startswith("+"):
-        digits = digits[1:]
-    if not digits or any(c not in "0123456789" for c in digits):
-        return None
-    position = int(digits)
-    return position if position < 2**64 else None
-
-
-def serial_index(array):
-    return {e["_"]: i for i, e in enumerate(array) if isinstance(e, dict) and isinstance(e.get("_"), str)}
-
-
-def stamped(value, key):
-    """A copy of `value`; an object also gets "_" holding `key`, unless that is None."""
-    value = copy.deepcopy(value)
-    if isinstance(value, dict) and key is not None:
-        value["_"] = key
-    return value
-
-
-class Failure(Exception):
-    pass
-
-
-def model_level(target, children, top, errors):
-    """Applies `children` to `target` in list order. Below the top level the first failure ends the
-    whole application; at the top, whose order is not defined, each entry that fails adds its
-    message to `errors`. Returns how many elements the level appended."""
-    if not isinstance(target, (dict, list)):
-        return 0  # a Nested that meets a scalar changes nothing
-    index = serial_index(target) if isinstance(target, list) else {}
-    length, deletes, appends = len(target), set(), []
-    for key, entry in children:
-        try:
-            if top and key == "_":
-                continue
-            if isinstance(target, dict):
-                if entry[0] == "set":
-                    target[key] = copy.deepcopy(entry[1])
-                elif entry[0] == "delete":
-                    target.pop(key, None)
-                elif key in target:
-                    model_level(target[key], entry[1], False, errors)
-                continue
-            position = parse_index_key(key) if top else None
-            if position is not None and position >= length:
-                continue  # beyond the end: passed over
-            serial = key if position is None else None  # no stamp at an index key
-            position = index.get(key) if position is None else position
-            if position is None:
-                if entry[0] == "set":
-                    appends.append(stamped(entry[1], key))
-                elif top or entry[0] == "nested":
-                    raise Failure("Invalid serial key: " + key)
-            elif entry[0] == "set":
-                target[position] = stamped(entry[1], serial)
-            elif entry[0] == "delete":
-                deletes.add(position)
-            else:
-                model_level(target[position], entry[1], False, errors)
-        except Failure as failure:
-            if not top:
-                raise
-            errors.append(str(failure))
-    if isinstance(target, dict):
-        return 0
-    for position in sorted(deletes, reverse=True):
-        del target[position]
-    target.extend(appends)
-    return len(appends)
-
-
-def model_apply(patch, document):
-    """(result, appended, errors): the patched copy, how many elements the top level appended
-    (their order follows the unspecified visiting order), and the messages of failing entries."""
-    result, errors = copy.deepcopy(document), []
-    appended = model_level(result, list(patch.items()), True, errors)
-    return result, appended, errors
-
-
-def document_form(entry):
-    if entry[0] == "delete":
-        return {"*": None}
-    if entry[0] == "set":
-        return {"*": entry[1]} if isinstance(entry[1], dict) else entry[1]
-    return {key: document_form(child) for key, child in entry[1]}
-
-
-def exact(value):
-    """A text that tells 1, 1.0 and True apart, for comparing documents exactly."""
-    return json.dumps(value, sort_keys=True)
-
 
 SERIALS = ["a", "b", "[-0]"]
 KEYS = SERIALS + ["_", "", "é", "[0]", "[1]", "[01]", "[+1]", "[2]", "[9]"]
@@ -143,9 +41,7 @@ def entries(depth):
     leaves = st.one_of(st.tuples(st.just("set"), values), st.just(("delete",)))
     if depth == 0:
         return leaves
-    children = st.dictionaries(keys, entries(depth - 1), max_size=3).map(
-        lambda d: [(k, d[k]) for k in sorted(d, key=lambda k: k.encode())]
-    )
+    children = st.dictionaries(keys, entries(depth - 1), max_size=3).map(lambda d: [(k, d[k]) for k in model.byte_order(d)])
     return st.one_of(leaves, st.tuples(st.just("nested"), children))
 
 
@@ -179,9 +75,9 @@ def test_apply_matches_the_model(case):
     patch, document = case
     assume(not order_dependent(patch, document))
     before = exact(document)
-    expected, appended, errors = model_apply(patch, document)
+    expected, appended, errors = model.apply(patch, document)
     try:
-        result = QuillfenPatch.from_json({k: document_form(e) for k, e in patch.items()}).apply(document)
+        result = QuillfenPatch.from_json(model.write_exact(patch)).apply(document)
     except RuntimeError as error:
         assert errors and str(error) in ["Patch error: " + e for e in errors]
     else:

@@ -1,11 +1,9 @@
-"""Properties of reading, writing and merging, against a small model of the patch written in Python.
-
-The model of a patch entry is ("set", value), ("delete",) or ("nested", [(key, entry), ...]).
-"""
+"""Properties of reading, writing and merging, against the Python model of the patch."""
 
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import quillfen_model as model
 from quillfen_patch import QuillfenPatch
 
 keys = st.sampled_from(["a", "b", "c", "*", "_", "[0]", "", "é", "from", "to", "test"])
@@ -31,59 +29,6 @@ any_document = documents(keys)
 star_free_document = documents(keys_without_star)
 
 
-def model_read_entry(value):
-    if not isinstance(value, dict):
-        return ("set", value)
-    if "*" in value:
-        return ("delete",) if value["*"] is None else ("set", value["*"])
-    return ("nested", [(key, model_read_entry(value[key])) for key in sorted(value, key=lambda k: k.encode())])
-
-
-def model_read(document):
-    if not isinstance(document, dict):
-        return {}
-    return {key: model_read_entry(value) for key, value in document.items()}
-
-
-def model_write_entry(entry):
-    if entry[0] == "set":
-        return entry[1]
-    if entry[0] == "delete":
-        return {"*": None}
-    written = {}
-    for key, child in entry[1]:
-        written[key] = model_write_entry(child)  # a later repeated key replaces an earlier one
-    return written
-
-
-def model_write(patch):
-    return {key: model_write_entry(entry) for key, entry in patch.items()}
-
-
-def model_merge_children(minor, major):
-    first = {}
-    for key, entry in minor:
-        first.setdefault(key, entry)
-    out = []
-    for key, entry in major:
-        partner = first.get(key)
-        if partner is not None and partner[0] == entry[0] == "nested":
-            entry = ("nested", model_merge_children(partner[1], entry[1]))
-        out.append((key, entry))
-    major_keys = {key for key, _ in major}
-    return out + [(key, entry) for key, entry in minor if key not in major_keys]
-
-
-def model_merge(minor, major):
-    result = dict(minor)
-    for key, entry in major.items():
-        held = result.get(key)
-        if held is not None and held[0] == entry[0] == "nested":
-            entry = ("nested", model_merge_children(held[1], entry[1]))
-        result[key] = entry
-    return result
-
-
 @given(star_free_document.filter(lambda d: isinstance(d, dict)))
 def test_document_without_star_reads_and_writes_back_unchanged(document):
     assert QuillfenPatch.from_json(document).to_json() == document
@@ -91,7 +36,7 @@ def test_document_without_star_reads_and_writes_back_unchanged(document):
 
 @given(any_document)
 def test_reading_then_writing_follows_the_collapse_rules(document):
-    assert QuillfenPatch.from_json(document).to_json() == model_write(model_read(document))
+    assert QuillfenPatch.from_json(document).to_json() == model.write(model.read(document))
 
 
 @given(any_document)
@@ -110,5 +55,5 @@ def test_merge_with_itself_or_empty_changes_nothing(document):
 def test_merge_follows_the_model(minor_document, major_document):
     minor, major = QuillfenPatch.from_json(minor_document), QuillfenPatch.from_json(major_document)
     result = QuillfenPatch.merge(minor, major)
-    assert result.to_json() == model_write(model_merge(model_read(minor_document), model_read(major_document)))
-    assert len(result) == len(set(model_read(minor_document)) | set(model_read(major_document)))
+    assert result.to_json() == model.write(model.merge(model.read(minor_document), model.read(major_document)))
+    assert len(result) == len(set(model.read(minor_document)) | set(model.read(major_document)))

@@ -1,0 +1,173 @@
+"""A small model of quillfen_patch's rules, written in plain Python: reading and writing the document
+form, merging, and applying. The property tests hold the module against it, and the benchmarks time
+it as the pure-Python baseline.
+
+A patch of the model is a dict from top-level key to entry; an entry is ("set", value), ("delete",)
+or ("nested", [(key, entry), ...]), the children in list order.
+"""
+
+import copy
+import json
+
+
+def byte_order(keys):
+    """Keys in ascending order of their UTF-8 bytes, as the module orders object members."""
+    return sorted(keys, key=lambda k: k.encode())
+
+
+def exact(value):
+    """A text that tells 1, 1.0 and True apart, for comparing documents exactly."""
+    return json.dumps(value, sort_keys=True)
+
+
+# The document form.
+
+
+def read_entry(value):
+    if not isinstance(value, dict):
+        return ("set", value)
+    if "*" in value:
+        return ("delete",) if value["*"] is None else ("set", value["*"])
+    return ("nested", [(key, read_entry(value[key])) for key in byte_order(value)])
+
+
+def read(document):
+    """The patch that from_json reads from `document`."""
+    if not isinstance(document, dict):
+        return {}
+    return {key: read_entry(value) for key, value in document.items()}
+
+
+def write_entry(entry, exact_sets=False):
+    if entry[0] == "set":
+        return {"*": entry[1]} if exact_sets and isinstance(entry[1], dict) else entry[1]
+    if entry[0] == "delete":
+        return {"*": None}
+    written = {}
+    for key, child in entry[1]:
+        written[key] = write_entry(child, exact_sets)  # a later repeated key replaces an earlier one
+    return written
+
+
+def write(patch):
+    """The document that to_json writes: a Set of an object is the bare object."""
+    return {key: write_entry(entry) for key, entry in patch.items()}
+
+
+def write_exact(patch):
+    """The document form that reads back as `patch` itself: a Set of an object is {"*": object}."""
+    return {key: write_entry(entry, exact_sets=True) for key, entry in patch.items()}
+
+
+# Merging.
+
+
+def merge_children(minor, major):
+    first = {}
+    for key, entry in minor:
+        first.setdefault(key, entry)
+    out = []
+    for key, entry in major:
+        partner = first.get(key)
+        if partner is not None and partner[0] == entry[0] == "nested":
+            entry = ("nested", merge_children(partner[1], entry[1]))
+        out.append((key, entry))
+    major_keys = {key for key, _ in major}
+    return out + [(key, entry) for key, entry in minor if key not in major_keys]
+
+
+def merge(minor, major):
+    result = dict(minor)
+    for key, entry in major.items():
+        held = result.get(key)
+        if held is not None and held[0] == entry[0] == "nested":
+            entry = ("nested", merge_children(held[1], entry[1]))
+        result[key] = entry
+    return result
+
+
+# Applying.
+
+
+def parse_index_key(key):
+    if len(key) < 3 or key[0] != "[" or key[-1] != "]":
+        return None
+    digits = key[1:-1]
+    if digits.startswith("+"):
+        digits = digits[1:]
+    if not digits or any(c not in "0123456789" for c in digits):
+        return None
+    position = int(digits)
+    return position if position < 2**64 else None
+
+
+def serial_index(array):
+    return {e["_"]: i for i, e in enumerate(array) if isinstance(e, dict) and isinstance(e.get("_"), str)}
+
+
+def stamped(value, key):
+    """A copy of `value`; an object also gets "_" holding `key`, unless that is None."""
+    value = copy.deepcopy(value)
+    if isinstance(value, dict) and key is not None:
+        value["_"] = key
+    return value
+
+
+class Failure(Exception):
+    pass
+
+
+def apply_level(target, children, top, errors):
+    """Applies `children` to `target` in list order. Below the top level the first failure ends the
+    whole application; at the top, whose order is not defined, each entry that fails adds its
+    message to `errors`. Returns how many elements the level appended."""
+    if not isinstance(target, (dict, list)):
+        return 0  # a Nested that meets a scalar changes nothing
+    index = serial_index(target) if isinstance(target, list) else {}
+    length, deletes, appends = len(target), set(), []
+    for key, entry in children:
+        try:
+            if top and key == "_":
+                continue
+            if isinstance(target, dict):
+                if entry[0] == "set":
+                    target[key] = copy.deepcopy(entry[1])
+                elif entry[0] == "delete":
+                    target.pop(key, None)
+                elif key in target:
+                    apply_level(target[key], entry[1], False, errors)
+                continue
+            position = parse_index_key(key) if top else None
+            if position is not None and position >= length:
+                continue  # beyond the end: passed over
+            serial = key if position is None else None  # no stamp at an index key
+            position = index.get(key) if position is None else position
+            if position is None:
+                if entry[0] == "set":
+                    appends.append(stamped(entry[1], key))
+                elif top or entry[0] == "nested":
+                    raise Failure("Invalid serial key: " + key)
+            elif entry[0] == "set":
+                target[position] = stamped(entry[1], serial)
+            elif entry[0] == "delete":
+                deletes.add(position)
+            else:
+                apply_level(target[position], entry[1], False, errors)
+        except Failure as failure:
+            if not top:
+                raise
+            errors.append(str(failure))
+    if isinstance(target, dict):
+        return 0
+    for position in sorted(deletes, reverse=True):
+        del target[position]
+    target.extend(appends)
+    return len(appends)
+
+
+def apply(patch, document):
+    """(result, appended, errors): the patched copy, how many elements the top level appended
+    (their order follows the unspecified visiting order), and the messages of failing entries."""
+    result, errors = copy.deepcopy(document), []
+    appended = apply_level(result, list(patch.items()), True, errors)
+    return result, appended, errors
