@@ -1,8 +1,10 @@
 """Helpers of the Python tests: deep documents built and taken apart without recursion (== on them
 would recurse), and calls that may be refused for depth, run here or on a thread of their own."""
 
+import pathlib
 import threading
 
+SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]  # the checkout the tests run from
 DELETE = {"*": None}  # the document form of a Delete
 REFUSED = "Recursion depth limit exceeded"
 
