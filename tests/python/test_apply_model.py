@@ -10,6 +10,7 @@ import json
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
+import helpers
 from quillfen_patch import QuillfenPatch
 
 
@@ -173,7 +174,7 @@ def order_dependent(patch, document):
     return any(count > 1 for count in changers.values())
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=400 if helpers.FULL else 100, deadline=None)
 @given(cases())
 def test_apply_matches_the_model(case):
     patch, document = case
