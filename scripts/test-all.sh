@@ -24,6 +24,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1
 failures=()
 summary=()
 passed() { summary+=("$1: $2"); }
+skipped() { summary+=("$1: skipped, $2"); }
 failed() { failures+=("$1"); summary+=("$1: FAILED${2:+, $2}"); }
 
 # --- Interpreters -------------------------------------------------------------------------------
@@ -91,7 +92,7 @@ for minor in "${minors[@]}"; do
       failed "$name" "not found"
     else
       echo "== $name: not found by pyenv or on the PATH, skipped"
-      passed "$name" "skipped, not installed"
+      skipped "$name" "not installed"
     fi
     continue
   fi
@@ -99,7 +100,10 @@ for minor in "${minors[@]}"; do
   # A venv made from another interpreter (an upgraded pyenv version, say) is made again.
   if ! grep -qxF "home = $(dirname "$python")" "$venv/pyvenv.cfg" 2>/dev/null || ! "$venv/bin/python" -c "" 2>/dev/null; then
     rm -rf "$venv"
-    { "$python" -m venv "$venv" && "$venv/bin/python" -m pip install -q --upgrade pip; } || { failed "$name" "venv"; continue; }
+    if ! { "$python" -m venv "$venv" && "$venv/bin/python" -m pip install --upgrade pip > "$venv/install.log" 2>&1; }; then
+      failed "$name" "venv"
+      continue
+    fi
   fi
   # shellcheck disable=SC2086  # one word per requirement
   if ! { "$venv/bin/python" -m pip install $build_requires &&
