@@ -23,21 +23,33 @@ class QuillfenPatch:
     """
 
     def __new__(cls) -> "QuillfenPatch":
-        """A new, empty patch: length 0, false.
+        """A new, empty patch. Takes no arguments (TypeError otherwise).
 
         >>> len(QuillfenPatch()), bool(QuillfenPatch())
         (0, False)
         """
     def __len__(self) -> int:
-        """The number of top-level entries."""
+        """The number of top-level entries: one per key, the later recording replacing the earlier.
+
+        Raises RuntimeError "Already mutably borrowed" while the instance is being changed.
+
+        >>> p = QuillfenPatch(); p.set("a", 1); p.delete("a"); len(p)
+        1
+        """
     def __bool__(self) -> bool:
-        """True when the patch holds at least one entry."""
+        """True when the patch holds at least one entry.
+
+        Raises RuntimeError "Already mutably borrowed" while the instance is being changed.
+
+        >>> p = QuillfenPatch(); p.delete("a"); bool(p)
+        True
+        """
     def set(self, key: str, value: _Json) -> None:
         """Record that the member or element named by `key` receives `value` (a deep copy).
 
         The last recording at a key wins. Raises TypeError when `key` is not a str ("argument 'key':
-        ...") or `value` does not convert; RuntimeError "Already borrowed" when the instance is in
-        use by another call. A failed call leaves the patch as it was.
+        ...") or `value` does not convert, RecursionError for nesting too deep, RuntimeError "Already
+        borrowed" when the instance is in use by another call. A failed call changes nothing.
 
         >>> p = QuillfenPatch(); p.set("title", "Draft"); p.apply({"title": "Old"})
         {'title': 'Draft'}
@@ -57,8 +69,8 @@ class QuillfenPatch:
 
         Dict keys come back in ascending UTF-8 byte order, subclasses as plain dict, list and str.
         Raises TypeError when `data` does not convert; RuntimeError "Patch error: ..." when `data`
-        is not a dict or list, or an entry fails (a serial that no element carries, say), and
-        RecursionError for nesting too deep to walk.
+        is not a dict or list, or an entry fails (a serial that no element carries, say), "Already
+        mutably borrowed" while the instance is being changed; RecursionError for nesting too deep.
 
         >>> p = QuillfenPatch(); p.set("r2", {"v": 20}); p.apply([{"_": "r1"}, {"_": "r2", "v": 2}])
         [{'_': 'r1'}, {'_': 'r2', 'v': 20}]
@@ -92,7 +104,7 @@ class QuillfenPatch:
         without "*" changes members inside, any other value sets. Data that is not a dict gives an
         empty patch.
 
-        Raises TypeError when `data` does not convert.
+        Raises TypeError when `data` does not convert, RecursionError for nesting too deep.
 
         >>> QuillfenPatch.from_json({"a": {"*": None}, "b": {"c": 1}}).apply({"a": 0, "b": {"d": 2}})
         {'b': {'c': 1, 'd': 2}}
@@ -114,7 +126,8 @@ class QuillfenPatch:
 
         This is not "apply minor, then major": a change inside a member that `minor` deletes
         survives, and the deletion does not. Raises TypeError "argument 'minor': ..." (or 'major')
-        for an argument that is not a QuillfenPatch.
+        for an argument that is not a QuillfenPatch; RuntimeError "Already mutably borrowed" while
+        either is being changed.
 
         >>> a = QuillfenPatch(); a.set("x", 1); b = QuillfenPatch(); b.set("x", 2)
         >>> QuillfenPatch.merge(a, b).to_json()
