@@ -24,5 +24,8 @@ print("document form:", wire)
 again = QuillfenPatch.from_json(wire)
 
 # Merging: the second patch prevails where both record a change.
-merged = QuillfenPatch.merge(again, row_patch)
+later = QuillfenPatch()
+later.set("title", "Final draft")
+merged = QuillfenPatch.merge(again, later)
 print("merged:", merged.to_json())
+print("merged, applied:", merged.apply(document))

@@ -1,34 +1,135 @@
-"""Record, merge and apply patches to JSON-like data."""
+"""Record, merge and apply patches to JSON-like data.
 
-from typing import Dict, List, Union, final
+The module converts dicts (keys str) and lists, and their subclasses, holding None, bool, int, float
+and str. The parameter types below let Mapping, TypedDict and list values through; at run time a
+mapping that is not a dict, a tuple, a set or bytes raises TypeError.
+"""
 
-JsonScalar = Union[None, bool, int, float, str]
-JsonValue = Union[JsonScalar, List["JsonValue"], Dict[str, "JsonValue"]]
-Document = Union[Dict[str, JsonValue], List[JsonValue]]
+from typing import Any, Dict, List, Mapping, Union, final, overload
+
+# Names with a leading underscore exist only here, for the signatures below.
+_Json = Union[None, bool, int, float, str, List[Any], Mapping[str, object]]
 
 __version__: str
 __all__ = ["QuillfenPatch", "__version__"]
 
 @final
 class QuillfenPatch:
-    """A recorded set of changes to a JSON-like document."""
+    """A recorded set of changes to a JSON-like document (a dict or a list).
 
-    def __new__(cls) -> "QuillfenPatch": ...
-    def __len__(self) -> int: ...
-    def __bool__(self) -> bool: ...
-    def set(self, key: str, value: JsonValue) -> None:
-        """Record that the member or element named by `key` receives `value`."""
+    Keys address dict members by name and list elements by position ("[3]", top level only) or by
+    serial: the str an element dict carries in its member "_". Instances cannot be subclassed, hold no
+    attributes and compare by identity.
+    """
+
+    def __new__(cls) -> "QuillfenPatch":
+        """A new, empty patch. Takes no arguments (TypeError otherwise).
+
+        >>> len(QuillfenPatch()), bool(QuillfenPatch())
+        (0, False)
+        """
+    def __len__(self) -> int:
+        """The number of top-level entries: one per key, the later recording replacing the earlier.
+
+        Raises RuntimeError "Already mutably borrowed" while the instance is being changed.
+
+        >>> p = QuillfenPatch(); p.set("a", 1); p.delete("a"); len(p)
+        1
+        """
+    def __bool__(self) -> bool:
+        """True when the patch holds at least one entry.
+
+        Raises RuntimeError "Already mutably borrowed" while the instance is being changed.
+
+        >>> p = QuillfenPatch(); p.delete("a"); bool(p)
+        True
+        """
+    def set(self, key: str, value: _Json) -> None:
+        """Record that the member or element named by `key` receives `value` (a deep copy).
+
+        The last recording at a key wins. Raises TypeError when `key` is not a str ("argument 'key':
+        ...") or `value` does not convert, RecursionError for nesting too deep, RuntimeError "Already
+        borrowed" when the instance is in use by another call. A failed call changes nothing.
+
+        >>> p = QuillfenPatch(); p.set("title", "Draft"); p.apply({"title": "Old"})
+        {'title': 'Draft'}
+        """
     def delete(self, key: str) -> None:
-        """Record that the member or element named by `key` is removed."""
-    def apply(self, data: Document) -> Document:
-        """Return a patched copy of `data`; `data` itself is unchanged."""
-    def apply_inplace(self, data: Document) -> None:
-        """Patch `data` itself; on any failure it is left as it was."""
+        """Record that the member or element named by `key` is removed.
+
+        Raises TypeError when `key` is not a str; RuntimeError "Already borrowed" when the instance
+        is in use by another call.
+
+        >>> p = QuillfenPatch(); p.delete("old"); p.apply({"old": 1, "new": 2})
+        {'new': 2}
+        """
+    @overload
+    def apply(self, data: Mapping[str, object]) -> Dict[str, Any]:
+        """Return a patched copy of `data`, a dict or a list; `data` itself is never changed.
+
+        Dict keys come back in ascending UTF-8 byte order, subclasses as plain dict, list and str.
+        Raises TypeError when `data` does not convert; RuntimeError "Patch error: ..." when `data`
+        is not a dict or list, or an entry fails (a serial that no element carries, say), "Already
+        mutably borrowed" while the instance is being changed; RecursionError for nesting too deep.
+
+        >>> p = QuillfenPatch(); p.set("r2", {"v": 20}); p.apply([{"_": "r1"}, {"_": "r2", "v": 2}])
+        [{'_': 'r1'}, {'_': 'r2', 'v': 20}]
+        """
+    @overload
+    def apply(self, data: List[Any]) -> List[Any]:
+        """Return a patched copy of the list `data`; see the dict form for the rules and errors.
+
+        >>> p = QuillfenPatch(); p.delete("[0]"); p.apply([1, 2])
+        [2]
+        """
+    @overload
+    def apply_inplace(self, data: Mapping[str, object]) -> None:
+        """Patch the dict or list `data` itself, making it equal to what apply(data) returns.
+
+        The errors are those of apply; on any failure `data` is left exactly as it was.
+
+        >>> d = {"a": 1}; p = QuillfenPatch(); p.set("b", 2); p.apply_inplace(d); d
+        {'a': 1, 'b': 2}
+        """
+    @overload
+    def apply_inplace(self, data: List[Any]) -> None:
+        """Patch the list `data` itself; see the dict form for the rules and errors.
+
+        >>> rows = [1, 2]; p = QuillfenPatch(); p.set("[1]", 5); p.apply_inplace(rows); rows
+        [1, 5]
+        """
     @staticmethod
-    def from_json(data: object) -> "QuillfenPatch":
-        """Make a patch from its document form."""
-    def to_json(self) -> Dict[str, JsonValue]:
-        """Return the document form of this patch."""
+    def from_json(data: _Json) -> "QuillfenPatch":
+        """Make a patch from its document form: {"*": None} deletes, {"*": value} sets, a dict
+        without "*" changes members inside, any other value sets. Data that is not a dict gives an
+        empty patch.
+
+        Raises TypeError when `data` does not convert, RecursionError for nesting too deep.
+
+        >>> QuillfenPatch.from_json({"a": {"*": None}, "b": {"c": 1}}).apply({"a": 0, "b": {"d": 2}})
+        {'b': {'c': 1, 'd': 2}}
+        """
+    def to_json(self) -> Dict[str, Any]:
+        """Return the document form of this patch as a new dict, keys in ascending byte order.
+
+        A recorded dict value is written as the bare dict, which from_json reads back as changes
+        inside the member, not as a set. Raises RuntimeError "Already mutably borrowed" when the
+        instance is being changed by another call.
+
+        >>> p = QuillfenPatch(); p.set("a", 1); p.delete("b"); p.to_json()
+        {'a': 1, 'b': {'*': None}}
+        """
     @staticmethod
     def merge(minor: "QuillfenPatch", major: "QuillfenPatch") -> "QuillfenPatch":
-        """Return a new patch in which `major` prevails over `minor`."""
+        """Return a new patch in which `major` prevails over `minor` at every key; where both hold
+        changes inside one member, those are merged level by level. Neither argument changes.
+
+        This is not "apply minor, then major": a change inside a member that `minor` deletes
+        survives, and the deletion does not. Raises TypeError "argument 'minor': ..." (or 'major')
+        for an argument that is not a QuillfenPatch; RuntimeError "Already mutably borrowed" while
+        either is being changed.
+
+        >>> a = QuillfenPatch(); a.set("x", 1); b = QuillfenPatch(); b.set("x", 2)
+        >>> QuillfenPatch.merge(a, b).to_json()
+        {'x': 2}
+        """

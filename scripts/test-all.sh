@@ -1,71 +1,134 @@
 #!/usr/bin/env bash
-# Builds and tests everything: the C++ core once (GoogleTest via CTest), then the Python module and
-# its tests on CPython 3.9 and on each other supported interpreter (3.10 to 3.13) that pyenv, or
-# the PATH, provides. Installs what it needs; safe to run again.
+# Builds and tests everything without touching the interpreters themselves: the C++ core once
+# (GoogleTest via CTest), then for CPython 3.9 (the target) and each of 3.10 to 3.13 that pyenv or
+# the PATH provides, a virtual environment under build/venv/ (kept, so a second run is quick), the
+# package installed into it from this checkout, and the Python tests run against that install.
+# System packages are installed only when missing. Safe to run again.
+#
+# Usage: bash scripts/test-all.sh [--full]
+#   --full  the expensive cases at full size (CI): passed on to pytest and to the extra suites
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
+root=$PWD
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-
-missing=()
-command -v g++ >/dev/null 2>&1 || missing+=(g++)
-command -v cmake >/dev/null 2>&1 && cmake --version >/dev/null 2>&1 || missing+=(cmake)
-command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
-[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing ${missing[*]}"
-  as_root apt-get update -qq && as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null || exit 1
-fi
-
-# The newest installed patch release of 3.<minor>, from pyenv first, else from the PATH.
-find_python() {
-  local minor=$1 version=""
-  if command -v pyenv >/dev/null 2>&1; then
-    version=$(pyenv versions --bare --skip-aliases 2>/dev/null | grep -E "^3\.${minor}\.[0-9]+$" | sort -t. -k3,3n | tail -n 1)
-    if [ -n "$version" ] && [ -x "$(pyenv root)/versions/$version/bin/python" ]; then
-      echo "$(pyenv root)/versions/$version/bin/python"
-      return
-    fi
-  fi
-  command -v "python3.${minor}" 2>/dev/null || true
-}
+options=()
+for arg in "$@"; do
+  case $arg in
+    --full) options+=(--full) ;;
+    *) echo "usage: bash scripts/test-all.sh [--full]" >&2; exit 2 ;;
+  esac
+done
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}  # the machines are shared
+export PIP_DISABLE_PIP_VERSION_CHECK=1
 
 failures=()
 summary=()
+passed() { summary+=("$1: $2"); }
+skipped() { summary+=("$1: skipped, $2"); }
+failed() { failures+=("$1"); summary+=("$1: FAILED${2:+, $2}"); }
 
+# --- Interpreters -------------------------------------------------------------------------------
+minors=(9 10 11 12 13)
+declare -A python_of
+for minor in "${minors[@]}"; do
+  python_of[$minor]=$(bash scripts/find-python.sh "3.$minor")
+done
+
+# --- System packages, only those missing ----------------------------------------------------------
+missing=()
+need() {  # need PACKAGE REASON: remember a missing package and say why it is wanted
+  missing+=("$1")
+  echo "   $1: $2"
+}
+echo "== checking the build tools"
+command -v g++ >/dev/null 2>&1 || need g++ "compiles the core and the module"
+cmake --version >/dev/null 2>&1 || need cmake "configures the builds"
+command -v ninja >/dev/null 2>&1 || need ninja-build "runs the builds"
+[ -f /usr/include/gtest/gtest.h ] || need libgtest-dev "the C++ core tests"
+for minor in "${minors[@]}"; do
+  python=${python_of[$minor]}
+  [ -n "$python" ] || continue
+  # Interpreters from pyenv bring their headers and venv; the system's come in separate packages.
+  "$python" -c "import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()['include'], 'Python.h')))" ||
+    need "python3.$minor-dev" "the headers to build the module for $python"
+  "$python" -c "import venv, ensurepip" >/dev/null 2>&1 || need "python3.$minor-venv" "virtual environments for $python"
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "   all present"
+else
+  echo "== installing ${missing[*]} with apt-get"
+  as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+  if ! { as_root apt-get update -qq &&
+         as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null; }; then
+    echo "could not install ${missing[*]}: install them by hand and run again"
+    exit 1
+  fi
+fi
+
+# --- The C++ core -----------------------------------------------------------------------------
 echo "== C++ core"
 if cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_BUILD_TESTS=ON -DQUILLFEN_BUILD_PYTHON=OFF >/dev/null &&
    cmake --build build/cpp; then
-  (cd build/cpp && ctest --output-on-failure) | tee build/cpp/ctest.log | tail -n 4
-  [ "${PIPESTATUS[0]}" -eq 0 ] || failures+=("C++ tests")
-  summary+=("C++ core: $(grep -E 'tests passed|tests failed' build/cpp/ctest.log | tail -n 1)")
+  (cd build/cpp && ctest --output-on-failure) > build/cpp/ctest.log 2>&1
+  status=$?
+  tail -n 4 build/cpp/ctest.log
+  result=$(grep -E 'tests passed|tests failed' build/cpp/ctest.log | tail -n 1)
+  if [ $status -eq 0 ]; then passed "C++ core" "$result"; else failed "C++ core" "$result"; fi
 else
-  failures+=("C++ build")
+  failed "C++ core" "build"
 fi
 
-for minor in 9 10 11 12 13; do
-  python=$(find_python "$minor")
+# --- The Python module, installed into a venv per interpreter ---------------------------------
+# Built without isolation into a build directory kept in the venv, so that a second run rebuilds
+# only what changed; the build requirement is read from pyproject.toml.
+build_requires=$(sed -n 's/^requires = \[\(.*\)\]/\1/p' pyproject.toml | tr -d '",')
+for minor in "${minors[@]}"; do
+  python=${python_of[$minor]}
+  name="CPython 3.$minor"
+  venv="build/venv/3.$minor"
   if [ -z "$python" ]; then
-    if [ "$minor" = 9 ]; then
-      echo "CPython 3.9, the target interpreter, was not found (pyenv install 3.9, or put python3.9 on the PATH)"
-      failures+=("CPython 3.9 missing")
+    if [ "$minor" = 9 ]; then  # the target: its absence is a failure, not a skip
+      echo "== $name, the target, was not found (pyenv install 3.9, or put python3.9 on the PATH)"
+      failed "$name" "not found"
     else
-      echo "== CPython 3.$minor: not installed, skipped"
+      echo "== $name: not found by pyenv or on the PATH, skipped"
+      skipped "$name" "not installed"
     fi
     continue
   fi
-  echo "== CPython 3.$minor ($python)"
-  "$python" -c "import pytest, hypothesis" >/dev/null 2>&1 ||
-    "$python" -m pip install -q --disable-pip-version-check pytest hypothesis || { failures+=("3.$minor: pip"); continue; }
-  build="build/py3.$minor"
-  if ! { cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$python" >/dev/null &&
-         cmake --build "$build"; }; then
-    failures+=("3.$minor: build")
+  echo "== $name ($python)"
+  # A venv made from another interpreter (an upgraded pyenv version, say) is made again.
+  if ! grep -qxF "home = $(dirname "$python")" "$venv/pyvenv.cfg" 2>/dev/null || ! "$venv/bin/python" -c "" 2>/dev/null; then
+    rm -rf "$venv"
+    if ! { "$python" -m venv "$venv" && "$venv/bin/python" -m pip install --upgrade pip > "$venv/install.log" 2>&1; }; then
+      failed "$name" "venv"
+      continue
+    fi
+  fi
+  # shellcheck disable=SC2086  # one word per requirement
+  if ! { "$venv/bin/python" -m pip install $build_requires &&
+         "$venv/bin/python" -m pip install --no-build-isolation --config-settings="build-dir=$venv/build" ".[test]"; } > "$venv/install.log" 2>&1; then
+    tail -n 30 "$venv/install.log"
+    failed "$name" "install (build/venv/3.$minor/install.log)"
     continue
   fi
-  PYTHONPATH="$PWD/$build" "$python" -m pytest -q -p no:cacheprovider tests/python | tee "$build/pytest.log" | tail -n 15
-  [ "${PIPESTATUS[0]}" -eq 0 ] || failures+=("3.$minor: tests")
-  summary+=("CPython 3.$minor: $(tail -n 1 "$build/pytest.log")")
+  # Tested from the source tree, which holds no importable module: the import finds the install.
+  echo "   testing $(cd / && "$root/$venv/bin/python" -c 'import quillfen_patch; print(quillfen_patch.__file__)')"
+  "$venv/bin/pytest" -q -p no:cacheprovider "${options[@]}" tests/python > "$venv/pytest.log" 2>&1
+  status=$?
+  tail -n 15 "$venv/pytest.log"
+  result=$(tail -n 1 "$venv/pytest.log" | tr -d '=' | sed 's/^ *//; s/ *$//')
+  if [ $status -eq 0 ]; then passed "$name" "$result"; else failed "$name" "$result"; fi
+done
+
+# --- Extra suites ---------------------------------------------------------------------------
+# Each scripts/ci-extra/*.sh runs from the checkout's root with this script's options; a non-zero
+# exit counts as a failure. They reuse build/venv/ and build/ as they like.
+for extra in scripts/ci-extra/*.sh; do
+  [ -e "$extra" ] || continue
+  name=$(basename "$extra" .sh)
+  echo "== $name"
+  if bash "$extra" "${options[@]}"; then passed "$name" "passed"; else failed "$name"; fi
 done
 
 echo "== Summary"

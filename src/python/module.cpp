@@ -52,7 +52,7 @@ PyObject* init_module() {
   if (!module) return nullptr;
   PyRef type = PyRef::steal(make_patch_type());
   if (!type || !add_exported(module.get(), "QuillfenPatch", type.get())) return nullptr;
-  PyRef version = PyRef::steal(PyUnicode_FromString("0.1.0"));
+  PyRef version = PyRef::steal(PyUnicode_FromString(QUILLFEN_VERSION));
   if (!version || !add_exported(module.get(), "__version__", version.get())) return nullptr;
   Py_INCREF(module.get());
   the_module = module.get();

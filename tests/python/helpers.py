@@ -1,10 +1,20 @@
 """Helpers of the Python tests: deep documents built and taken apart without recursion (== on them
 would recurse), and calls that may be refused for depth, run here or on a thread of their own."""
 
+import pathlib
 import threading
 
+SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]  # the checkout the tests run from
+FULL = False  # set from pytest's --full by conftest.py: the expensive cases at their full size
 DELETE = {"*": None}  # the document form of a Delete
 REFUSED = "Recursion depth limit exceeded"
+
+
+def extreme_depth():
+    """Far past any depth that is accepted, and deep enough that a walk with no depth guard overruns
+    the stack: a million levels with --full; by default a fifth of that, which still overruns an
+    8 MiB stack at 42 bytes a level or more."""
+    return 1_000_000 if FULL else 200_000
 
 
 def nest(depth, leaf, in_list=False):

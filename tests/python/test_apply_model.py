@@ -4,6 +4,7 @@ in ascending byte order of their keys, as the document form reads them."""
 from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
+import helpers
 import quillfen_model as model
 from quillfen_model import exact, parse_index_key, serial_index
 from quillfen_patch import QuillfenPatch
@@ -69,7 +70,7 @@ def order_dependent(patch, document):
     return any(count > 1 for count in changers.values())
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=400 if helpers.FULL else 100, deadline=None)
 @given(cases())
 def test_apply_matches_the_model(case):
     patch, document = case

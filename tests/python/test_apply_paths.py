@@ -7,6 +7,7 @@ import copy
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import helpers
 import quillfen_model as model
 from quillfen_model import exact
 from quillfen_patch import QuillfenPatch
@@ -46,7 +47,7 @@ def outcome(call):
         return ("error", str(error))
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=300 if helpers.FULL else 60, deadline=None)
 @given(cases(), st.lists(changed_values, max_size=2))
 def test_apply_matches_the_whole_conversion_through_the_core(case, extra):
     patch, document = case
@@ -84,7 +85,7 @@ def shared_documents(draw):
     return {**document, "a": shared, "[0]": [shared]}
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=300 if helpers.FULL else 60, deadline=None)
 @given(cases(), shared_documents())
 def test_apply_inplace_gives_apply_or_leaves_the_data_as_it_was(case, shared):
     patch, document = case

@@ -1,5 +1,8 @@
 import gc
+import importlib.metadata
 import os
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -8,6 +11,7 @@ import weakref
 import pytest
 
 import quillfen_patch
+from helpers import SOURCE_ROOT
 from quillfen_patch import QuillfenPatch
 
 METHODS = {
@@ -35,6 +39,22 @@ def test_module_and_class_attributes():
     assert {name: (getattr(cls, name).__text_signature__, getattr(cls, name).__doc__) for name in METHODS} == {
         name: (signature, None) for name, signature in METHODS.items()
     }
+
+
+def test_the_version_is_written_once_and_read_everywhere():
+    cmake = (SOURCE_ROOT / "CMakeLists.txt").read_text()
+    (written,) = re.findall(r"project\(quillfen_patch VERSION ([0-9.]+)", cmake)
+    assert quillfen_patch.__version__ == written
+    try:
+        dist = importlib.metadata.distribution("quillfen_patch")
+    except importlib.metadata.PackageNotFoundError:
+        dist = None  # a build tree on the path: no package metadata
+    module = pathlib.Path(quillfen_patch.__file__).resolve()
+    if dist is not None and any(pathlib.Path(dist.locate_file(f)).resolve() == module for f in dist.files or []):
+        assert dist.version == written
+    stubs = [SOURCE_ROOT / "python" / "quillfen_patch.pyi", module.parent / "quillfen_patch-stubs" / "__init__.pyi"]
+    for stub in filter(pathlib.Path.exists, stubs):
+        assert re.findall(r"^__version__.*$", stub.read_text(), re.M) == ["__version__: str"]  # no copy of it
 
 
 def test_instances_are_sealed():
