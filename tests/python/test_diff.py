@@ -99,7 +99,7 @@ serial_roots = st.dictionaries(st.sampled_from(["a", "b", "*"]), st.one_of(seria
 other_roots = st.one_of(st.dictionaries(KEYS, values, max_size=5), containers(values), serial_lists(serial_trees), values)
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=200, deadline=None)
 @given(st.data())
 def test_diff_turns_old_into_new_exactly_or_refuses_as_listed(data):
     old = data.draw(serial_roots if data.draw(st.booleans()) else other_roots)  # one_of would flatten the weights

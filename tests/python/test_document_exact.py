@@ -53,7 +53,7 @@ def outcome(patch, document):
         return RuntimeError  # where several places fail, either may be named
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=150, deadline=None)
 @given(sources(), st.lists(objects, min_size=1, max_size=3))
 def test_exact_form_reads_back_a_patch_that_applies_alike(source, targets):
     patch, modelled = source
