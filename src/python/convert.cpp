@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/depth_guard.h"
+#include "base/key_table.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 
@@ -17,7 +17,25 @@ namespace quillfen::py {
 
 namespace {
 
-bool to_value(PyObject* obj, int depth, JsonValue& out);
+// Made by module initialisation, kept for the process.
+PyObject* the_deletion_marker = nullptr;
+PyObject* the_serial_member = nullptr;
+
+// ---------------------------------------------------------------------------------------------
+// The rules for one object that is no exact built-in: numpy boolean, integer, float, string. Each
+// attempt says whether it matched. What an attempt raises is discarded on the spot and the next
+// rule runs, with one exception: an interruption that is no Exception (KeyboardInterrupt,
+// SystemExit) raised by a hook ends the conversion, so that it is never lost.
+
+enum class Attempt { Matched, NoMatch, Failed };  // Failed: an interruption is pending
+
+Attempt abandon_attempt() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Attempt::Failed;
+  PyErr_Clear();
+  return Attempt::NoMatch;
+}
+
+Attempt matched_if(bool matched) { return matched ? Attempt::Matched : Attempt::NoMatch; }
 
 // NaN and the infinities have no place in a document: they become the integer 0.
 JsonValue double_value(double d) {
@@ -39,47 +57,39 @@ bool read_int64(PyObject* integer, JsonValue& out) {
   return true;
 }
 
-bool has_text(PyObject* obj, const char* text) {
-  return obj != nullptr && PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
+// Reads the text attribute `name` of a type into `out`: NoMatch when it cannot be read or is no
+// str, Failed when reading it was interrupted.
+Attempt read_type_text(PyObject* type, const char* name, PyRef& out) {
+  out = PyRef::steal(PyObject_GetAttrString(type, name));  // a metaclass may run Python code
+  if (!out) return abandon_attempt();
+  return matched_if(PyUnicode_Check(out.get()));
 }
 
-// True when `type` names a numpy boolean: its __module__ is "numpy" and its __name__ "bool_" or
+bool text_is(const PyRef& text, const char* expected) { return PyUnicode_CompareWithASCIIString(text.get(), expected) == 0; }
+
+// Matched when `type` names a numpy boolean: its __module__ is "numpy" and its __name__ "bool_" or
 // "bool". The texts decide, so numpy is never imported.
-bool names_numpy_bool(PyTypeObject* type) {
+Attempt names_numpy_bool(PyTypeObject* type) {
   if (Py_TYPE(type) == &PyType_Type) {
     // Without a metaclass, __name__ is what follows the last dot of tp_name: a cheap filter that
     // spares every other object two attribute lookups.
     const char* dot = std::strrchr(type->tp_name, '.');
     const char* name = dot != nullptr ? dot + 1 : type->tp_name;
-    if (std::strcmp(name, "bool_") != 0 && std::strcmp(name, "bool") != 0) return false;
+    if (std::strcmp(name, "bool_") != 0 && std::strcmp(name, "bool") != 0) return Attempt::NoMatch;
   }
   PyObject* type_obj = reinterpret_cast<PyObject*>(type);
-  PyRef module = PyRef::steal(PyObject_GetAttrString(type_obj, "__module__"));
-  if (!module) PyErr_Clear();
-  if (!has_text(module.get(), "numpy")) return false;
-  PyRef name = PyRef::steal(PyObject_GetAttrString(type_obj, "__name__"));
-  if (!name) PyErr_Clear();
-  return has_text(name.get(), "bool_") || has_text(name.get(), "bool");
+  PyRef module;
+  if (const Attempt read = read_type_text(type_obj, "__module__", module); read != Attempt::Matched) return read;
+  if (!text_is(module, "numpy")) return Attempt::NoMatch;
+  PyRef name;
+  if (const Attempt read = read_type_text(type_obj, "__name__", name); read != Attempt::Matched) return read;
+  return matched_if(text_is(name, "bool_") || text_is(name, "bool"));
 }
-
-// The attempts of the rules for objects of no exact built-in type. Each says whether it matched.
-// What an attempt raises is discarded on the spot and the next rule runs, with one exception: an
-// interruption that is no Exception (KeyboardInterrupt, SystemExit) raised by a hook ends the
-// conversion, so that it is never lost.
-enum class Attempt { Matched, NoMatch, Failed };  // Failed: an interruption is pending
-
-Attempt abandon_attempt() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Attempt::Failed;
-  PyErr_Clear();
-  return Attempt::NoMatch;
-}
-
-Attempt matched_if(bool matched) { return matched ? Attempt::Matched : Attempt::NoMatch; }
 
 Attempt try_numpy_bool(PyObject* obj, JsonValue& out) {
   PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(obj)));  // a metaclass hook may rebind obj's class
   auto* type_ptr = reinterpret_cast<PyTypeObject*>(type.get());
-  if (!names_numpy_bool(type_ptr)) return Attempt::NoMatch;
+  if (const Attempt named = names_numpy_bool(type_ptr); named != Attempt::Matched) return named;
   PyNumberMethods* number = type_ptr->tp_as_number;
   if (number == nullptr || number->nb_bool == nullptr) return Attempt::NoMatch;
   const int truth = number->nb_bool(obj);
@@ -117,169 +127,31 @@ Attempt try_string(PyObject* obj, JsonValue& out) {
   return Attempt::Matched;
 }
 
-// A list or dict being read keeps its state in one object, and everything but the recursive call
-// happens in helpers kept out of line, so a level of nesting costs one small frame (in sanitizer
-// builds above all, where every local of a frame gets its own guard zone).
-
-struct ListReader {
-  [[gnu::noinline]] explicit ListReader(PyObject* l) : list(l), start_len(PyList_GET_SIZE(l)) {
-    items.reserve(static_cast<std::size_t>(start_len));
-  }
-  PyObject* list;  // held by the caller
-  Py_ssize_t start_len;
-  Py_ssize_t next = 0;
-  PyRef item;  // held while converted: a hook may drop the list's reference
-  JsonArray items;
-};
-
-// Holds the next element and makes its slot; null once past the smaller of the starting length
-// and the current one (a hook run by an element may shrink the list).
-[[gnu::noinline]] JsonValue* next_element(ListReader& reader) {
-  if (reader.next >= std::min(reader.start_len, PyList_GET_SIZE(reader.list))) return nullptr;
-  reader.item = PyRef::borrow(PyList_GET_ITEM(reader.list, reader.next));
-  ++reader.next;
-  return &reader.items.emplace_back();
-}
-
-[[gnu::noinline]] void finish_list(ListReader& reader, JsonValue& out) { out = JsonValue(std::move(reader.items)); }
-
-bool list_to_value(PyObject* list, int depth, JsonValue& out) {
-  if (too_deep(depth)) return raise_too_deep();
-  ListReader reader(list);
-  while (JsonValue* slot = next_element(reader))
-    if (!to_value(reader.item.get(), depth + 1, *slot)) return false;
-  finish_list(reader, out);
-  return true;
-}
-
-struct DictReader {
-  [[gnu::noinline]] explicit DictReader(PyObject* d) : dict(d), start_size(PyDict_GET_SIZE(d)) {
-    members.reserve(static_cast<std::size_t>(start_size));
-  }
-  PyObject* dict;  // held by the caller
-  Py_ssize_t start_size;
-  Py_ssize_t pos = 0;
-  Py_ssize_t pairs_seen = 0;
-  PyRef key;  // both held while the value is converted: a hook may remove them from the dict
-  PyRef value;
-  std::vector<JsonMember> members;
-  bool failed = false;
-};
-
-// Holds the dict's next pair and appends a member under the key's text, returning the member's
-// value slot; null at the end, or with `failed` set and the key's error raised.
-[[gnu::noinline]] JsonValue* next_member(DictReader& reader) {
-  PyObject* key = nullptr;
-  PyObject* value = nullptr;
-  if (!PyDict_Next(reader.dict, &reader.pos, &key, &value)) return nullptr;
-  reader.key = PyRef::borrow(key);
-  reader.value = PyRef::borrow(value);
-  ++reader.pairs_seen;
-  reader.failed = true;
-  if (!PyUnicode_Check(key)) {
-    raise_cannot_convert(key, "PyString");
-    return nullptr;
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-  if (text == nullptr) return nullptr;  // the encoding error, as raised
-  reader.failed = false;
-  return &reader.members.emplace_back(JsonMember{std::string(text, static_cast<std::size_t>(size)), JsonValue()}).value;
-}
-
-// A hook that changed the dict's size or keys stops the walk: PyDict_Next stays safe, but the
-// members read would no longer be the dict's.
-[[gnu::noinline]] bool dict_unchanged(const DictReader& reader) {
-  if (PyDict_GET_SIZE(reader.dict) != reader.start_size) {
-    raise_fatal_error("dictionary changed size during iteration");
-    return false;
-  }
-  if (reader.pairs_seen > reader.start_size) {
-    raise_fatal_error("dictionary keys changed during iteration");
-    return false;
-  }
-  return true;
-}
-
-// Sorts the members once (a later equal key wins).
-[[gnu::noinline]] void finish_dict(DictReader& reader, JsonValue& out) {
-  out = JsonValue(JsonObject::from_members(std::move(reader.members)));
-}
-
-// Members in the dict's own order.
-bool dict_to_value(PyObject* dict, int depth, JsonValue& out) {
-  if (too_deep(depth)) return raise_too_deep();
-  DictReader reader(dict);
-  while (JsonValue* slot = next_member(reader))
-    if (!to_value(reader.value.get(), depth + 1, *slot) || !dict_unchanged(reader)) return false;
-  if (reader.failed) return false;
-  finish_dict(reader, out);
-  return true;
-}
-
-// Every rule in order, for numpy booleans, subclasses and objects with hooks (None and bool, which
-// cannot be subclassed, are taken before). Kept out of line so the exact built-in types take a
-// small frame per level.
-[[gnu::noinline]] bool convert_by_rules(PyObject* obj, int depth, JsonValue& out) {
-  if (!room_for_foreign_code()) return raise_too_deep();  // the attempts below may run Python code
+// The scalar rules in order, for an object of no exact built-in type (None and bool, which cannot
+// be subclassed, are taken before).
+Attempt scalar_by_rules(PyObject* obj, JsonValue& out) {
   for (Attempt (*attempt)(PyObject*, JsonValue&) : {try_numpy_bool, try_integer, try_float, try_string}) {
     const Attempt outcome = attempt(obj, out);
-    if (outcome != Attempt::NoMatch) return outcome == Attempt::Matched;
+    if (outcome != Attempt::NoMatch) return outcome;
   }
-  if (PyList_Check(obj)) return list_to_value(obj, depth, out);
-  if (PyDict_Check(obj)) return dict_to_value(obj, depth, out);
-  return raise_unsupported();
+  return Attempt::NoMatch;
 }
 
-// An exact int: signed 64 bits if it fits, else the nearest double, else nothing converts it.
-[[gnu::noinline]] bool exact_int_to_value(PyObject* obj, JsonValue& out) {
-  if (read_int64(obj, out)) return true;
-  const double d = PyLong_AsDouble(obj);
-  if (d == -1.0 && PyErr_Occurred()) {  // beyond the double range: no later rule takes an int
-    PyErr_Clear();
-    return raise_unsupported();
+// ---------------------------------------------------------------------------------------------
+// Making Python objects.
+
+bool is_ascii(std::string_view text) noexcept {
+  const char* p = text.data();
+  std::size_t n = text.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if ((word & 0x8080808080808080ULL) != 0) return false;
   }
-  out = double_value(d);
+  for (; n > 0; ++p, --n)
+    if (static_cast<unsigned char>(*p) >= 0x80) return false;
   return true;
 }
-
-// An exact str; one that does not encode (a lone surrogate) is matched by no later rule.
-[[gnu::noinline]] bool exact_str_to_value(PyObject* obj, JsonValue& out) {
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return raise_unsupported();
-  }
-  out = JsonValue(std::string(text, static_cast<std::size_t>(size)));
-  return true;
-}
-
-[[gnu::noinline]] bool exact_float_to_value(PyObject* obj, JsonValue& out) {
-  out = double_value(PyFloat_AS_DOUBLE(obj));
-  return true;
-}
-
-[[gnu::noinline]] bool none_or_bool_to_value(PyObject* obj, JsonValue& out) {
-  out = obj == Py_None ? JsonValue() : JsonValue(obj == Py_True);
-  return true;
-}
-
-bool to_value(PyObject* obj, int depth, JsonValue& out) {
-  PyTypeObject* type = Py_TYPE(obj);
-  // For exact built-ins no hook can change which rule applies, so each goes straight to its own.
-  if (type == &PyDict_Type) return dict_to_value(obj, depth, out);
-  if (type == &PyList_Type) return list_to_value(obj, depth, out);
-  if (type == &PyUnicode_Type) return exact_str_to_value(obj, out);
-  if (type == &PyLong_Type) return exact_int_to_value(obj, out);
-  if (type == &PyFloat_Type) return exact_float_to_value(obj, out);
-  if (obj == Py_None || type == &PyBool_Type) return none_or_bool_to_value(obj, out);
-  return convert_by_rules(obj, depth, out);
-}
-
-// value_to_python's pieces: each returns a new reference, or null with an exception set.
-
-PyObject* to_python(const JsonValue& value, int depth);
 
 PyObject* number_to_python(JsonNumber number) {
   switch (number.kind()) {
@@ -293,68 +165,492 @@ PyObject* number_to_python(JsonNumber number) {
   return nullptr;
 }
 
-PyObject* string_to_python(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
-}
-
-[[gnu::noinline]] PyObject* scalar_to_python(const JsonValue& value) {
+PyObject* scalar_to_python(const JsonValue& value) {
   switch (value.kind()) {
     case JsonValue::Kind::Null: Py_RETURN_NONE;
     case JsonValue::Kind::Boolean:
       if (value.as_bool()) Py_RETURN_TRUE;
       Py_RETURN_FALSE;
     case JsonValue::Kind::Number: return number_to_python(value.as_number());
-    case JsonValue::Kind::String: return string_to_python(value.as_string());
+    case JsonValue::Kind::String: return new_str(value.as_string());
     default: return nullptr;  // containers are the callers'
   }
 }
 
-PyObject* array_to_python(const JsonArray& items, int depth) {
-  if (too_deep(depth)) {
-    raise_too_deep();
-    return nullptr;
+// ---------------------------------------------------------------------------------------------
+// The walk over a Python input, generic over what it builds (a Sink): JsonValues, or normalised
+// Python objects. It decides which rule applies to each object and reads the containers; the sink
+// makes the values.
+//
+// A Sink provides: `Value`; `List`/`Dict` builders made by begin_list(size)/begin_dict(size) and
+// filled by add(...), ended by end(builder, out); and, for scalars, str(obj, text, out),
+// integer(obj, v, out), real(obj_or_null, d, out), singleton(obj, out) and from_rules(JsonValue,
+// out). Every sink operation returns false with a Python exception set.
+
+template <class Sink>
+class InputWalk {
+  using Value = typename Sink::Value;
+
+ public:
+  explicit InputWalk(Sink& sink) : sink_(sink) {}
+
+  bool run(PyObject* root, Value& out) {
+    switch (take(root, out)) {
+      case Took::Failed: return false;
+      case Took::Value: return true;
+      case Took::Opened: break;
+    }
+    for (;;) {
+      Frame& frame = frames_.back();
+      const Next next = frame.is_dict ? next_pair(frame) : next_element(frame);
+      if (next == Next::Failed) return false;
+      Value value{};
+      if (next == Next::Item) {
+        const Took took = take(frame.item.get(), value);  // may open a frame: `frame` is stale after it
+        if (took == Took::Failed) return false;
+        if (took == Took::Opened) continue;
+      } else if (!close(value)) {
+        return false;
+      } else if (frames_.empty()) {
+        out = std::move(value);
+        return true;
+      }
+      if (!deliver(std::move(value))) return false;
+    }
   }
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    PyObject* item = to_python(items[i], depth + 1);
-    if (item == nullptr) return nullptr;  // the slots not yet filled are null, which the list allows
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+
+ private:
+  enum class Took { Value, Opened, Failed };
+  enum class Next { Item, End, Failed };
+
+  // One list or dict being read. Both the container and the item being converted are held: a hook
+  // may drop the container's references to them.
+  struct Frame {
+    Frame(PyObject* c, bool d, Py_ssize_t s) : container(PyRef::borrow(c)), is_dict(d), start(s) {}
+    PyRef container;
+    bool is_dict;
+    Py_ssize_t start;      // the length or size when reading began
+    Py_ssize_t next = 0;   // the next list position, or the dict's iteration position
+    Py_ssize_t pairs = 0;  // pairs read from a dict
+    PyRef item;
+    PyRef key;  // the dict key of `item`, and its text (alive as long as `key`)
+    std::string_view key_text;
+    typename Sink::List list{};
+    typename Sink::Dict dict{};
+  };
+
+  // Converts `obj`: a scalar into `out`, or a container by opening a frame for it.
+  Took take(PyObject* obj, Value& out) {
+    PyTypeObject* type = Py_TYPE(obj);
+    // For exact built-ins no hook can change which rule applies, so each goes straight to its own.
+    if (type == &PyDict_Type) return open(obj, true);
+    if (type == &PyList_Type) return open(obj, false);
+    if (type == &PyUnicode_Type) return done(exact_str(obj, out));
+    if (type == &PyLong_Type) return done(exact_int(obj, out));
+    if (type == &PyFloat_Type) return done(sink_.real(obj, PyFloat_AS_DOUBLE(obj), out));
+    if (obj == Py_None || type == &PyBool_Type) return done(sink_.singleton(obj, out));
+    return by_rules(obj, out);
   }
-  return list.release();
+
+  static Took done(bool ok) { return ok ? Took::Value : Took::Failed; }
+
+  // An exact str; one that does not encode (a lone surrogate) is matched by no later rule.
+  bool exact_str(PyObject* obj, Value& out) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (text == nullptr) {
+      PyErr_Clear();
+      return raise_unsupported();
+    }
+    return sink_.str(obj, std::string_view(text, static_cast<std::size_t>(size)), out);
+  }
+
+  // An exact int: signed 64 bits if it fits, else the nearest double, else nothing converts it.
+  bool exact_int(PyObject* obj, Value& out) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) return sink_.integer(obj, v, out);
+    const double d = PyLong_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {  // beyond the double range: no later rule takes an int
+      PyErr_Clear();
+      return raise_unsupported();
+    }
+    return sink_.real(nullptr, d, out);
+  }
+
+  // Every rule in order, for numpy booleans, subclasses and objects with hooks.
+  Took by_rules(PyObject* obj, Value& out) {
+    JsonValue scalar;
+    switch (scalar_by_rules(obj, scalar)) {
+      case Attempt::Matched: return done(sink_.from_rules(std::move(scalar), out));
+      case Attempt::Failed: return Took::Failed;
+      case Attempt::NoMatch: break;
+    }
+    if (PyList_Check(obj)) return open(obj, false);
+    if (PyDict_Check(obj)) return open(obj, true);
+    raise_unsupported();
+    return Took::Failed;
+  }
+
+  Took open(PyObject* container, bool is_dict) {
+    if (frames_.size() >= static_cast<std::size_t>(kMaxInputDepth)) {
+      raise_too_deep();
+      return Took::Failed;
+    }
+    const Py_ssize_t start = is_dict ? PyDict_GET_SIZE(container) : PyList_GET_SIZE(container);
+    Frame& frame = frames_.emplace_back(container, is_dict, start);
+    if (is_dict ? !sink_.begin_dict(start, frame.dict) : !sink_.begin_list(start, frame.list)) return Took::Failed;
+    return Took::Opened;
+  }
+
+  // Holds the list's next element; End once past the smaller of the starting length and the current
+  // one (a hook run by an element may shrink the list).
+  static Next next_element(Frame& frame) {
+    if (frame.next >= std::min(frame.start, PyList_GET_SIZE(frame.container.get()))) return Next::End;
+    frame.item = PyRef::borrow(PyList_GET_ITEM(frame.container.get(), frame.next));
+    ++frame.next;
+    return Next::Item;
+  }
+
+  // Holds the dict's next pair and reads the key's text. Members whose removal is pending (an
+  // in-place application that is under way) are passed over.
+  static Next next_pair(Frame& frame) {
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    do {
+      if (!PyDict_Next(frame.container.get(), &frame.next, &key, &value)) return Next::End;
+      ++frame.pairs;
+    } while (value == the_deletion_marker);
+    frame.key = PyRef::borrow(key);
+    frame.item = PyRef::borrow(value);
+    if (!PyUnicode_Check(key)) {
+      raise_cannot_convert(key, "PyString");
+      return Next::Failed;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
+    if (text == nullptr) return Next::Failed;  // the encoding error, as raised
+    frame.key_text = std::string_view(text, static_cast<std::size_t>(size));
+    return Next::Item;
+  }
+
+  // Ends the innermost container into `out` and drops its frame.
+  bool close(Value& out) {
+    Frame& frame = frames_.back();
+    const bool ok = frame.is_dict ? sink_.end(frame.dict, out) : sink_.end(frame.list, out);
+    frames_.pop_back();
+    return ok;
+  }
+
+  // Adds a converted item to the innermost container. A hook that changed a dict's size or keys
+  // stops the walk: PyDict_Next stays safe, but the members read would no longer be the dict's.
+  bool deliver(Value value) {
+    Frame& frame = frames_.back();
+    if (!frame.is_dict) return sink_.add(frame.list, std::move(value));
+    if (!sink_.add(frame.dict, frame.key.get(), frame.key_text, std::move(value))) return false;
+    if (PyDict_GET_SIZE(frame.container.get()) != frame.start)
+      return raise_fatal_error("dictionary changed size during iteration");
+    if (frame.pairs > frame.start) return raise_fatal_error("dictionary keys changed during iteration");
+    return true;
+  }
+
+  Sink& sink_;
+  std::vector<Frame> frames_;
+};
+
+// Builds JsonValues.
+struct JsonSink {
+  using Value = JsonValue;
+  struct List {
+    JsonArray items;
+  };
+  struct Dict {
+    std::vector<JsonMember> members;
+  };
+
+  static bool begin_list(Py_ssize_t size, List& list) {
+    list.items.reserve(static_cast<std::size_t>(size));
+    return true;
+  }
+  static bool begin_dict(Py_ssize_t size, Dict& dict) {
+    dict.members.reserve(static_cast<std::size_t>(size));
+    return true;
+  }
+  static bool add(List& list, Value value) {
+    list.items.push_back(std::move(value));
+    return true;
+  }
+  static bool add(Dict& dict, PyObject*, std::string_view key, Value value) {
+    dict.members.push_back(JsonMember{std::string(key), std::move(value)});
+    return true;
+  }
+  static bool end(List& list, Value& out) {
+    out = JsonValue(std::move(list.items));
+    return true;
+  }
+  static bool end(Dict& dict, Value& out) {
+    out = JsonValue(JsonObject::from_members(std::move(dict.members)));  // sorted once; a later equal key wins
+    return true;
+  }
+
+  static bool str(PyObject*, std::string_view text, Value& out) {
+    out = JsonValue(std::string(text));
+    return true;
+  }
+  static bool integer(PyObject*, long long v, Value& out) {
+    out = JsonValue(JsonNumber::from_signed(v));
+    return true;
+  }
+  static bool real(PyObject*, double d, Value& out) {
+    out = double_value(d);
+    return true;
+  }
+  static bool singleton(PyObject* obj, Value& out) {
+    out = obj == Py_None ? JsonValue() : JsonValue(obj == Py_True);
+    return true;
+  }
+  static bool from_rules(JsonValue scalar, Value& out) {
+    out = std::move(scalar);
+    return true;
+  }
+};
+
+// Builds normalised Python objects: new lists and dicts, the input's own immutable scalars.
+class PythonSink {
+ public:
+  using Value = PyRef;
+  struct List {
+    PyRef list;
+    Py_ssize_t filled = 0;
+  };
+  struct Dict {
+    std::size_t first = 0;  // where this dict's members start in the shared scratch
+  };
+
+  bool begin_list(Py_ssize_t size, List& list) {
+    list.list = PyRef::steal(PyList_New(size));
+    return static_cast<bool>(list.list);
+  }
+  bool begin_dict(Py_ssize_t, Dict& dict) {
+    dict.first = members_.size();
+    return true;
+  }
+  static bool add(List& list, Value value) {
+    PyList_SET_ITEM(list.list.get(), list.filled++, value.release());
+    return true;
+  }
+  bool add(Dict&, PyObject* key, std::string_view text, Value value) {
+    members_.push_back(Member{text, PyRef::borrow(key), std::move(value)});
+    return true;
+  }
+  static bool end(List& list, Value& out) {
+    // A hook may have shrunk the source list: drop the slots that were never filled.
+    const Py_ssize_t size = PyList_GET_SIZE(list.list.get());
+    if (list.filled < size && PyList_SetSlice(list.list.get(), list.filled, size, nullptr) != 0) return false;
+    out = std::move(list.list);
+    return true;
+  }
+  bool end(Dict& dict, Value& out);
+
+  static bool str(PyObject* obj, std::string_view, Value& out) {
+    out = PyRef::borrow(obj);
+    return true;
+  }
+  static bool integer(PyObject* obj, long long, Value& out) {
+    out = PyRef::borrow(obj);
+    return true;
+  }
+  static bool real(PyObject* obj, double d, Value& out) {
+    if (!std::isfinite(d)) {
+      out = PyRef::steal(PyLong_FromLong(0));
+    } else {
+      out = obj != nullptr ? PyRef::borrow(obj) : PyRef::steal(PyFloat_FromDouble(d));
+    }
+    return static_cast<bool>(out);
+  }
+  static bool singleton(PyObject* obj, Value& out) {
+    out = PyRef::borrow(obj);
+    return true;
+  }
+  static bool from_rules(JsonValue scalar, Value& out) {
+    out = PyRef::steal(scalar_to_python(scalar));
+    return static_cast<bool>(out);
+  }
+
+ private:
+  struct Member {
+    std::string_view text;  // the key's UTF-8, alive as long as `key`
+    PyRef key;
+    PyRef value;
+  };
+  std::vector<Member> members_;  // the members of every dict being read, innermost last
+};
+
+bool PythonSink::end(Dict& dict, Value& out) {
+  const auto first = members_.begin() + static_cast<std::ptrdiff_t>(dict.first);
+  auto by_text = [](const Member& a, const Member& b) { return a.text < b.text; };
+  if (!std::is_sorted(first, members_.end(), by_text)) std::stable_sort(first, members_.end(), by_text);
+  PyRef result = PyRef::steal(PyDict_New());
+  bool ok = static_cast<bool>(result);
+  for (auto it = first; ok && it != members_.end(); ++it) {
+    // Keys that are exact strs are shared; a str subclass gives way to a plain str of its text. Two
+    // keys of one text (subclasses with their own equality) keep the later member, as in a document.
+    PyRef plain = PyUnicode_CheckExact(it->key.get()) ? std::move(it->key) : PyRef::steal(new_str(it->text));
+    ok = plain && PyDict_SetItem(result.get(), plain.get(), it->value.get()) == 0;
+  }
+  members_.erase(first, members_.end());
+  if (!ok) return false;
+  out = std::move(result);
+  return true;
 }
 
-// Stores `value` (a new reference, taken over) under a new str of `key`.
-[[gnu::noinline]] bool store_member(PyObject* dict, const std::string& key, PyObject* value) {
-  PyRef held = PyRef::steal(value);
-  PyRef key_obj = PyRef::steal(string_to_python(key));
-  return key_obj && PyDict_SetItem(dict, key_obj.get(), held.get()) == 0;
-}
+// ---------------------------------------------------------------------------------------------
+// JsonValue to Python.
 
-PyObject* object_to_python(const JsonObject& object, int depth) {
-  if (too_deep(depth)) {
-    raise_too_deep();
-    return nullptr;
+// One str per distinct key within one conversion: documents repeat their keys record after record.
+class KeyStrs {
+ public:
+  // A borrowed str of `key`, which must outlive this cache; null with a Python exception set.
+  PyObject* get(std::string_view key) {
+    const std::size_t i = table_.insert(key, texts_.size(), KeyTexts{&texts_});
+    if (i == texts_.size()) {
+      texts_.push_back(key);
+      strs_.push_back(PyRef::steal(new_str(key)));
+    }
+    return strs_[i].get();
   }
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return nullptr;
-  for (const JsonMember& member : object) {  // in key order, so the dict iterates that way too
-    PyObject* value = to_python(member.value, depth + 1);
-    if (value == nullptr || !store_member(dict.get(), member.key, value)) return nullptr;
-  }
-  return dict.release();
-}
 
-PyObject* to_python(const JsonValue& value, int depth) {
-  if (value.is_array()) return array_to_python(value.as_array(), depth);
-  if (value.is_object()) return object_to_python(value.as_object(), depth);
-  return scalar_to_python(value);
-}
+ private:
+  struct KeyTexts {
+    const std::vector<std::string_view>* texts;
+    std::string_view operator()(std::size_t i) const noexcept { return (*texts)[i]; }
+  };
+  std::vector<std::string_view> texts_;
+  std::vector<PyRef> strs_;  // null where making the str failed
+  KeyTable table_;
+};
+
+class OutputWalk {
+ public:
+  // A new reference, or null with a Python exception set. `stamp`, when given, is the serial the
+  // root object carries in "_".
+  PyObject* run(const JsonValue& root, const std::string_view* stamp) {
+    if (!root.is_container()) return scalar_to_python(root);
+    if (!open(root, stamp)) return nullptr;
+    for (;;) {
+      Frame& frame = frames_.back();
+      const JsonValue* child = nullptr;
+      if (frame.source->is_array()) {
+        const JsonArray& items = frame.source->as_array();
+        if (frame.next < items.size()) {
+          child = &items[frame.next++];
+          if (!child->is_container()) {
+            PyObject* item = scalar_to_python(*child);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(frame.result.get(), static_cast<Py_ssize_t>(frame.next - 1), item);
+            continue;
+          }
+        }
+      } else {
+        const std::vector<JsonMember>& members = frame.source->as_object().members();
+        if (frame.stamp != nullptr && (frame.next == members.size() || members[frame.next].key >= "_")) {
+          if (!stamp_serial(frame)) return nullptr;
+          if (frame.next < members.size() && members[frame.next].key == "_") ++frame.next;  // replaced
+          continue;
+        }
+        if (frame.next < members.size()) {
+          const JsonMember& member = members[frame.next++];
+          PyObject* key = keys_.get(member.key);
+          if (key == nullptr) return nullptr;
+          if (!member.value.is_container()) {
+            PyRef value = PyRef::steal(scalar_to_python(member.value));
+            if (!value || PyDict_SetItem(frame.result.get(), key, value.get()) != 0) return nullptr;
+            continue;
+          }
+          frame.key = key;
+          child = &member.value;
+        }
+      }
+      if (child != nullptr) {
+        if (!open(*child, nullptr)) return nullptr;
+        continue;
+      }
+      // The innermost container is complete: it goes into its parent, or is the result.
+      PyRef done = std::move(frame.result);
+      frames_.pop_back();
+      if (frames_.empty()) return done.release();
+      Frame& parent = frames_.back();
+      if (parent.source->is_array()) {
+        PyList_SET_ITEM(parent.result.get(), static_cast<Py_ssize_t>(parent.next - 1), done.release());
+      } else if (PyDict_SetItem(parent.result.get(), parent.key, done.get()) != 0) {
+        return nullptr;
+      }
+    }
+  }
+
+ private:
+  struct Frame {
+    const JsonValue* source;
+    std::size_t next;
+    PyRef result;
+    PyObject* key;                  // the member whose value is being made; borrowed from keys_
+    const std::string_view* stamp;  // the root object's serial, until it is stored
+  };
+
+  bool open(const JsonValue& source, const std::string_view* stamp) {
+    PyRef result = PyRef::steal(source.is_array() ? PyList_New(static_cast<Py_ssize_t>(source.as_array().size())) : PyDict_New());
+    if (!result) return false;
+    frames_.push_back(Frame{&source, 0, std::move(result), nullptr, source.is_object() ? stamp : nullptr});
+    return true;
+  }
+
+  bool stamp_serial(Frame& frame) {
+    PyObject* key = keys_.get("_");
+    PyRef serial = PyRef::steal(new_str(*frame.stamp));
+    frame.stamp = nullptr;
+    return key != nullptr && serial && PyDict_SetItem(frame.result.get(), key, serial.get()) == 0;
+  }
+
+  std::vector<Frame> frames_;
+  KeyStrs keys_;
+};
 
 }  // namespace
 
-bool python_to_value(PyObject* obj, JsonValue& out) { return to_value(obj, 0, out); }
+PyObject* new_str(std::string_view text) {
+  if (!is_ascii(text)) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (str != nullptr && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
+  return str;
+}
 
-PyObject* value_to_python(const JsonValue& value) { return to_python(value, 0); }
+bool python_to_value(PyObject* obj, JsonValue& out) {
+  JsonSink sink;
+  return InputWalk<JsonSink>(sink).run(obj, out);
+}
+
+PyObject* normalized_copy(PyObject* obj) {
+  PythonSink sink;
+  PyRef out;
+  if (!InputWalk<PythonSink>(sink).run(obj, out)) return nullptr;
+  return out.release();
+}
+
+PyObject* value_to_python(const JsonValue& value) { return OutputWalk().run(value, nullptr); }
+
+PyObject* value_to_python_stamped(const JsonValue& value, std::string_view serial) {
+  return OutputWalk().run(value, &serial);
+}
+
+PyObject* deletion_marker() noexcept { return the_deletion_marker; }
+
+PyObject* serial_member() noexcept { return the_serial_member; }
+
+bool make_shared_objects() {
+  if (the_deletion_marker == nullptr)
+    the_deletion_marker = PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr);
+  if (the_serial_member == nullptr) the_serial_member = PyUnicode_InternFromString("_");
+  return the_deletion_marker != nullptr && the_serial_member != nullptr;
+}
 
 }  // namespace quillfen::py

@@ -1,23 +1,55 @@
-// Conversion between Python objects and JsonValue. Both directions are deep copies.
+// Conversion between Python objects and JsonValue, and the normalising copy of a Python document.
+// All are deep copies. Every walk here keeps its own stack instead of recursing, so Python code that
+// runs anywhere inside one (a hook, or a finalizer that an allocation lets the collector run) has
+// the thread's stack to itself. Input nested deeper than kMaxInputDepth levels is refused with
+// RecursionError; output has no depth limit, so whatever a patch holds can be given back.
 #pragma once
 
 #include <Python.h>
+
+#include <string_view>
 
 #include "json_value/json_value.h"
 
 namespace quillfen::py {
 
-// Converts `obj` (borrowed) into `out`. May run Python code of the object (its __index__,
-// __float__, a numpy bool's truth slot), which may change the containers being read: lists are
-// read only up to their current length, and a dict that changes under the walk stops it with the
-// fatal-error exception. Returns false with a Python exception set: TypeError for what does not
-// convert, RecursionError for nesting deeper than the walk allows; `out` is then unspecified and
-// nothing else has changed.
+// Containers nested deeper than this in an argument are refused.
+inline constexpr int kMaxInputDepth = 20000;
+
+// Converts `obj` (borrowed) into `out`, trying the rules in order: None, bool (and numpy booleans),
+// int and __index__, float and __float__, str, list, dict. May run Python code of the object (its
+// __index__, __float__, a numpy bool's truth slot), which may change the containers being read:
+// lists are read only up to their current length, and a dict that changes under the walk stops it
+// with the fatal-error exception. Returns false with a Python exception set: TypeError for what
+// does not convert, RecursionError for nesting deeper than kMaxInputDepth; `out` is then
+// unspecified and nothing else has changed.
 bool python_to_value(PyObject* obj, JsonValue& out);
 
+// The same conversion, but into Python objects: what value_to_python(python_to_value(obj)) would
+// give, made in one walk. Dicts and lists are new (dict keys in ascending byte order); the exact
+// immutable scalars (str that encodes, int in the signed 64-bit range, finite float, None, bool) are
+// the input's own objects. A new reference, or null with the same exceptions.
+PyObject* normalized_copy(PyObject* obj);
+
 // A new Python object (dict keys in ascending byte order, unsigned integers from 2**63 up as
-// float); a new reference, or null with a Python exception set (MemoryError, or RecursionError
-// for nesting deeper than the walk allows). Runs no Python code of its own.
+// float); a new reference, or null with a Python exception set (MemoryError). Runs no Python code
+// of its own.
 PyObject* value_to_python(const JsonValue& value);
+
+// The same, but an object gets the member "_" holding `serial` in place of any "_" it has (the
+// value a Set at a serial key puts into an array); any other kind of value is converted unchanged.
+PyObject* value_to_python_stamped(const JsonValue& value, std::string_view serial);
+
+// A new str of the UTF-8 bytes `text`; a new reference, or null with a Python exception set.
+PyObject* new_str(std::string_view text);
+
+// Objects made once by module initialisation and kept for the process; borrowed references.
+// The marker stands for a member whose removal is pending while a patch is applied in place: walks
+// pass over members that hold it, and it never leaves the call that put it.
+PyObject* deletion_marker() noexcept;
+// The str "_", the name of the member that carries an element's serial.
+PyObject* serial_member() noexcept;
+// Makes them; false with a Python exception set.
+bool make_shared_objects();
 
 }  // namespace quillfen::py

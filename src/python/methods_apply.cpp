@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "patch/apply.h"
 #include "python/arguments.h"
 #include "python/convert.h"
@@ -5,6 +7,7 @@
 #include "python/methods.h"
 #include "python/patch_object.h"
 #include "python/py_ref.h"
+#include "python/python_document.h"
 
 namespace quillfen::py {
 
@@ -109,9 +112,7 @@ PyObject* method_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
     auto* patch = reinterpret_cast<PatchObject*>(self);
     Access access;
     if (!access.take_shared(patch)) return nullptr;
-    JsonValue document;
-    if (!patch_document(patch, data, document)) return nullptr;
-    return value_to_python(document);
+    return apply_to_copy(patch->patch, data);
   });
 }
 
@@ -121,17 +122,25 @@ PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t
     PyObject* data = nullptr;
     if (!match_arguments(sig, args, nargsf, kwnames, &data)) return nullptr;
     auto* patch = reinterpret_cast<PatchObject*>(self);
-    PyRef previous;  // declared before the access: dropped after it is given back, since dropping
-                     // the caller's former contents may run finalizers that call this instance
+    // Declared before the access: what the call takes out of `data` is dropped after the access is
+    // given back, since dropping it may run finalizers that call this instance.
+    std::vector<PyRef> released;
+    PyRef previous;
     Access access;
     if (!access.take_shared(patch)) return nullptr;
+    switch (apply_in_place(patch->patch, data, released)) {
+      case InPlace::Applied: Py_RETURN_NONE;
+      case InPlace::Failed: return nullptr;
+      case InPlace::NotItsOwn: break;
+    }
+    // Something in `data` does not convert to itself (a subclass, a hook, a big int, NaN...): convert
+    // it whole, apply, and put the result's contents in place of data's. Everything that can fail
+    // for a reason other than memory happens before `data` is touched.
     JsonValue document;
     if (!patch_document(patch, data, document)) return nullptr;
-    // Everything that can fail for a reason other than memory happens before `data` is touched.
     PyRef result = PyRef::steal(value_to_python(document));
     if (!result || !replace_contents(data, result.get(), previous)) return nullptr;
-    Py_INCREF(Py_None);
-    return Py_None;
+    Py_RETURN_NONE;
   });
 }
 

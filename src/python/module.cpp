@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "python/convert.h"
 #include "python/errors.h"
 #include "python/patch_object.h"
 #include "python/py_ref.h"
@@ -46,6 +47,7 @@ PyObject* init_module() {
     Py_INCREF(the_module);
     return the_module;
   }
+  if (!make_shared_objects()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
   PyRef type = PyRef::steal(make_patch_type());

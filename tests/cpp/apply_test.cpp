@@ -177,7 +177,7 @@ TEST(ApplyNested, HeldBackObjectChangesMatchOneByOne) {
     const JsonValue source(std::move(doc));
     JsonValue held_back = source.copy();
     JsonValue reference = source.copy();
-    ASSERT_TRUE(apply_nested(held_back, children, 0).ok());
+    ASSERT_TRUE(apply_nested(held_back, children).ok());
     apply_one_by_one(reference.as_object(), children);
     ASSERT_EQ(held_back.compact_text(), reference.compact_text()) << "round " << round;
   }
@@ -219,11 +219,9 @@ std::optional<PatchError::Kind> apply_deep_on_stack(int levels, std::size_t stac
   return job.outcome;
 }
 
-// A stack large enough for sanitizer builds too; the Python tests check the default 8 MiB one.
-TEST(ApplyDepth, TenThousandLevelsWorkDeeperOrOnASmallStackIsRefused) {
-  EXPECT_EQ(apply_deep_on_stack(10000, 64 << 20), std::nullopt);
-  EXPECT_EQ(apply_deep_on_stack(30000, 64 << 20), PatchError::Kind::RecursionLimit);
-  EXPECT_EQ(apply_deep_on_stack(10000, 256 << 10), PatchError::Kind::RecursionLimit);  // refused, not overrun
+// The walk keeps its own stack: any depth applies, on a small thread stack too.
+TEST(ApplyDepth, DeepPatchesApplyOnASmallStack) {
+  EXPECT_EQ(apply_deep_on_stack(100000, 256 << 10), std::nullopt);
 }
 
 TEST(ApplyToDocument, RefusesScalarRoots) {

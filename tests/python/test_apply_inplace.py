@@ -130,7 +130,7 @@ def test_reference_counts_after_failure_and_success():
     with pytest.raises(RuntimeError):
         build({"absent": DELETE}).apply_inplace(data)
     assert sys.getrefcount(item) == before
-    QuillfenPatch().apply_inplace(data)  # replaces the list's items by new objects
+    build({"[0]": DELETE}).apply_inplace(data)  # the list lets go of the item
     assert sys.getrefcount(item) == before - 1
 
 

@@ -203,12 +203,26 @@ def test_failed_conversion_leaves_reference_counts_as_they_were():
     assert (sys.getrefcount(item), sys.getrefcount(key)) == before
 
 
+class ReadingModuleRaises(type):
+    """A metaclass whose types raise when the numpy-boolean check reads their __module__."""
+
+    def __getattribute__(cls, name):
+        if name == "__module__":
+            raise type.__getattribute__(cls, "exc")
+        return type.__getattribute__(cls, name)
+
+
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
-def test_an_interruption_in_a_hook_is_never_swallowed(exc):
+@pytest.mark.parametrize("where", ["hook", "type name"])
+def test_an_interruption_in_a_hook_is_never_swallowed(exc, where):
     p = QuillfenPatch()
     p.set("k", 1)
+    if where == "hook":
+        value = made(__index__=raising(exc), __float__=lambda self: 1.5)
+    else:
+        value = ReadingModuleRaises("bool_", (), {"exc": exc, "__index__": lambda self: 1})()
     with pytest.raises(exc):
-        p.set("k", [made(__index__=raising(exc), __float__=lambda self: 1.5)])
+        p.set("k", [value])
     assert p.to_json() == {"k": 1}
 
 
@@ -218,6 +232,15 @@ def test_an_interruption_in_a_hook_is_never_swallowed(exc):
 @pytest.mark.parametrize("in_list", [True, False])
 def test_ten_thousand_levels_convert_both_ways(in_list):
     assert unnest(round_trip(nest(10_000, 1, in_list))) == (10_000, 1)
+
+
+def test_whatever_set_accepts_comes_back():
+    p = QuillfenPatch()
+    with pytest.raises(RecursionError, match=REFUSED):
+        p.set("k", nest(20_001, 1, in_list=True))
+    p.set("k", nest(20_000, 1, in_list=True))
+    for document in (p.to_json(), QuillfenPatch.merge(p, p).to_json(), p.apply({"x": 1})):
+        assert unnest(document["k"]) == (20_000, 1)
 
 
 def deep_sets():
@@ -270,6 +293,53 @@ thread = threading.Thread(target=main)
 thread.start()
 thread.join()
 """
+
+
+FINALIZER_DEEP_IN_A_WALK = """
+import gc, threading
+from quillfen_patch import QuillfenPatch
+
+def recurse(n):
+    return 0 if n == 0 else recurse(n - 1) + 1
+
+running = True
+
+class Garbage:
+    def __init__(self):
+        self.cycle = self
+
+    def __del__(self):
+        recurse(550)  # most of a 256 KiB thread's C stack on 3.9 and 3.10
+        if running:
+            Garbage()  # garbage for the next collection, a level deeper in the walk
+
+def main():
+    global running
+    recurse(550)  # fits at the top of this thread
+    data = 0
+    for i in range(1690):
+        data = [data, i]
+    p = QuillfenPatch()
+    p.set("x", 1)
+    gc.set_threshold(1, 100000, 100000)  # a collection at almost every allocation
+    Garbage()
+    p.apply(data)
+    p.set("k", data)
+    p.to_json()
+    running = False
+    print("done")
+
+threading.stack_size(256 * 1024)
+thread = threading.Thread(target=main)
+thread.start()
+thread.join()
+"""
+
+
+def test_a_finalizer_run_deep_inside_a_walk_has_the_stack_it_needs():
+    out = subprocess.run([sys.executable, "-c", FINALIZER_DEEP_IN_A_WALK], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "done"
 
 
 def test_hook_deep_in_the_data_on_a_small_thread_stack_is_refused_not_a_crash():

@@ -1,0 +1,301 @@
+// The rules of applying a patch, written once for any kind of document.
+//
+// `ApplyWalk<Document>` holds the rules: the top level in the patch map's order, the reserved key
+// "_", object passes, array passes with their serial index and their removals and appends held
+// until the pass ends, Nested entries that descend, Test, Move and Copy, and every PatchError. The
+// Document adapter holds the storage: how a member is found, put, removed, how an array element is
+// read and replaced, how a pass over a container ends. The core instantiates the walk for JsonValue
+// documents (apply.cpp); the binding for Python objects.
+//
+// The walk keeps its own stack of passes instead of recursing, so a patch nested to any depth is
+// applied without exhausting the thread's stack, and code that the adapter runs (an allocation, say)
+// always has that stack to itself.
+//
+// A Document adapter D provides (every operation that returns bool returns false only when the
+// adapter itself failed, having recorded why; the walk then stops without a PatchError):
+//
+//   using Container;  // a handle on an object or array being patched (cheap to move)
+//   using Member;     // a handle on a member or element, for Test (valid until the next change)
+//   using Value;      // an owned value about to enter the document
+//   using ObjectPass; // the adapter's state for one pass over an object
+//
+//   bool is_object(const Container&)                      // else it is an array
+//   ObjectPass begin_object(Container)                   // the pass keeps the container
+//   bool find(ObjectPass&, key, Member& out)              // out empty (false-y) when absent
+//   bool put(ObjectPass&, key, Value)                     // inserts or replaces the member
+//   bool remove(ObjectPass&, key)                         // nothing when absent
+//   bool move_member(ObjectPass&, from, to)               // from != to; nothing when from is absent
+//   bool copy_member(ObjectPass&, from, to)               // from != to; a deep copy
+//   bool enter_member(ObjectPass&, key, std::optional<Container>& out)  // the member, if a container
+//   bool end_object(ObjectPass&, bool completed)          // runs after an error too (completed false)
+//
+//   std::size_t length(Container&)
+//   bool index_serials(Container&, bool top, SerialIndex& out)
+//   bool element(Container&, position, Member& out)
+//   bool replace(Container&, position, Value)
+//   bool enter_element(Container&, position, std::optional<Container>& out)
+//   bool end_array(Container&, const std::vector<std::size_t>& removals, std::vector<Value>& appends)
+//        // removals: sorted, distinct, each below the length; only after a pass that completed
+//
+//   bool make(const JsonValue&, Value& out)                       // a copy of a patch value
+//   bool make_stamped(const JsonValue&, std::string_view serial, Value& out)
+//   int equals(const Member&, const JsonValue&)                   // 1 equal, 0 not, -1 failed
+//   bool text_of(const Member&, std::string& out)                 // its compact text
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "json_value/json_value.h"
+#include "operations/operation.h"
+#include "patch/array_addressing.h"
+#include "patch/patch.h"
+#include "patch/patch_error.h"
+
+namespace quillfen {
+
+// Why an application stopped: a PatchError, or the document adapter's own failure, which the
+// adapter has reported in its own way.
+struct AdapterFailed {};
+using ApplyStop = std::variant<PatchError, AdapterFailed>;
+
+template <class Document>
+class ApplyWalk {
+  using Container = typename Document::Container;
+  using Member = typename Document::Member;
+  using Value = typename Document::Value;
+  using ObjectPass = typename Document::ObjectPass;
+
+ public:
+  explicit ApplyWalk(Document& document) : doc_(document) {}
+
+  // Applies `patch` to `root`, an object or array. Empty on success. On a stop, object passes that
+  // were cut short have ended (`end_object(..., false)`) and array passes dropped their pending
+  // removals and appends; what else stays is the adapter's business.
+  std::optional<ApplyStop> run(const Patch& patch, Container root) {
+    std::vector<const ChildEntry*> top;
+    top.reserve(patch.size());
+    patch.for_each([&top](const ChildEntry& e) { top.push_back(&e); });
+    return walk(std::move(root), Cursor{top.data(), nullptr, top.size()}, true);
+  }
+
+  // Applies the children of a Nested entry to `target`, an object or array, as below the top level.
+  std::optional<ApplyStop> run(const ChildList& children, Container target) {
+    return walk(std::move(target), Cursor{nullptr, children.data(), children.size()}, false);
+  }
+
+ private:
+  static constexpr std::string_view kReservedKey = "_";  // passed over at the top level only
+
+  // The entries still to take in one pass: the top level's, in the map's order, or a child list's.
+  struct Cursor {
+    const ChildEntry* const* top;
+    const ChildEntry* child;
+    std::size_t left;
+
+    const ChildEntry* next() noexcept {
+      if (left == 0) return nullptr;
+      --left;
+      return top != nullptr ? *top++ : child++;
+    }
+  };
+
+  struct ObjectFrame {
+    ObjectPass pass;
+  };
+
+  // Positions keep naming the elements that stood there when the pass began: the array keeps its
+  // length until the pass ends, and serials are looked up in the index built then.
+  struct ArrayFrame {
+    Container array;
+    std::size_t length;
+    SerialIndex index;
+    std::vector<std::size_t> removals;
+    std::vector<Value> appends;
+  };
+
+  struct Frame {
+    Cursor cursor;
+    bool top;
+    std::variant<ObjectFrame, ArrayFrame> pass;
+  };
+
+  std::optional<ApplyStop> walk(Container root, Cursor cursor, bool top) {
+    if (!open(std::move(root), cursor, top)) return unwind();
+    while (!frames_.empty()) {
+      if (!step()) return unwind();
+    }
+    return std::nullopt;
+  }
+
+  // Starts a pass over `container` with the entries of `cursor`.
+  bool open(Container container, Cursor cursor, bool top) {
+    if (doc_.is_object(container)) {
+      frames_.push_back(Frame{cursor, top, ObjectFrame{doc_.begin_object(std::move(container))}});
+      return true;
+    }
+    ArrayFrame array{std::move(container), 0, SerialIndex(), {}, {}};
+    array.length = doc_.length(array.array);
+    if (needs_index(cursor, top) && !doc_.index_serials(array.array, top, array.index)) return adapter_failed();
+    frames_.push_back(Frame{cursor, top, std::move(array)});
+    return true;
+  }
+
+  // Only a pass with some serial key builds the index.
+  static bool needs_index(Cursor cursor, bool top) {
+    if (!top) return cursor.left > 0;
+    while (const ChildEntry* e = cursor.next())
+      if (e->key != kReservedKey && !parse_index_key(e->key)) return true;
+    return false;
+  }
+
+  // Takes the next entry of the innermost pass, or ends that pass. False when the walk must stop.
+  bool step() {
+    Frame& frame = frames_.back();
+    const ChildEntry* entry = frame.cursor.next();
+    if (entry == nullptr) return close();
+    if (frame.top && entry->key == kReservedKey) return true;
+    if (ObjectFrame* object = std::get_if<ObjectFrame>(&frame.pass)) return object_entry(object->pass, *entry);
+    return array_entry(std::get<ArrayFrame>(frame.pass), frame.top, *entry);
+  }
+
+  // Ends the innermost pass after its last entry.
+  bool close() {
+    Frame& frame = frames_.back();
+    bool ok;
+    if (ObjectFrame* object = std::get_if<ObjectFrame>(&frame.pass)) {
+      ok = doc_.end_object(object->pass, true);
+    } else {
+      ArrayFrame& array = std::get<ArrayFrame>(frame.pass);
+      // A position recorded twice removes one element, not also its neighbour.
+      std::sort(array.removals.begin(), array.removals.end());
+      array.removals.erase(std::unique(array.removals.begin(), array.removals.end()), array.removals.end());
+      ok = doc_.end_array(array.array, array.removals, array.appends);
+    }
+    frames_.pop_back();
+    return ok || adapter_failed();
+  }
+
+  bool object_entry(ObjectPass& pass, const ChildEntry& entry) {
+    const std::string_view key = entry.key;
+    return std::visit(
+        [&](const auto& op) -> bool {
+          using Op = std::decay_t<decltype(op)>;
+          if constexpr (std::is_same_v<Op, Set>) {
+            Value value;
+            return (doc_.make(op.value, value) && doc_.put(pass, key, std::move(value))) || adapter_failed();
+          } else if constexpr (std::is_same_v<Op, Delete>) {
+            return doc_.remove(pass, key) || adapter_failed();
+          } else if constexpr (std::is_same_v<Op, Nested>) {
+            std::optional<Container> member;
+            if (!doc_.enter_member(pass, key, member)) return adapter_failed();
+            // An absent member or a scalar: a Nested creates nothing and changes nothing.
+            return !member || open(std::move(*member), Cursor{nullptr, op.children.data(), op.children.size()}, false);
+          } else if constexpr (std::is_same_v<Op, Move>) {
+            return op.from == op.to || doc_.move_member(pass, op.from, op.to) || adapter_failed();
+          } else if constexpr (std::is_same_v<Op, Copy>) {
+            return op.from == op.to || doc_.copy_member(pass, op.from, op.to) || adapter_failed();
+          } else {
+            static_assert(std::is_same_v<Op, Test>);
+            Member member{};
+            if (!doc_.find(pass, key, member)) return adapter_failed();
+            if (!member) return fail(PatchError::key_not_found(std::string(key)));
+            return check_equal(member, op.value);
+          }
+        },
+        entry.operation);
+  }
+
+  bool array_entry(ArrayFrame& array, bool top, const ChildEntry& entry) {
+    // Index keys exist at the top level only; below it every key is a serial.
+    if (const std::optional<std::uint64_t> position = top ? parse_index_key(entry.key) : std::nullopt) {
+      if (*position >= array.length) return true;  // beyond the end: passed over, whatever the operation
+      return at_position(array, static_cast<std::size_t>(*position), nullptr, entry);
+    }
+    if (const std::optional<std::size_t> position = array.index.find(entry.key))
+      return at_position(array, *position, &entry.key, entry);
+    return at_absent_serial(array, top, entry);
+  }
+
+  // An entry that reached the element at `position`: by an index key when `serial` is null, else by
+  // that serial key.
+  bool at_position(ArrayFrame& array, std::size_t position, const std::string* serial, const ChildEntry& entry) {
+    return std::visit(
+        [&](const auto& op) -> bool {
+          using Op = std::decay_t<decltype(op)>;
+          if constexpr (std::is_same_v<Op, Set>) {
+            Value value;
+            const bool made = serial != nullptr ? doc_.make_stamped(op.value, *serial, value) : doc_.make(op.value, value);
+            return (made && doc_.replace(array.array, position, std::move(value))) || adapter_failed();
+          } else if constexpr (std::is_same_v<Op, Delete>) {
+            array.removals.push_back(position);
+            return true;
+          } else if constexpr (std::is_same_v<Op, Nested>) {
+            std::optional<Container> element;
+            if (!doc_.enter_element(array.array, position, element)) return adapter_failed();
+            return !element || open(std::move(*element), Cursor{nullptr, op.children.data(), op.children.size()}, false);
+          } else if constexpr (std::is_same_v<Op, Test>) {
+            Member member{};
+            if (!doc_.element(array.array, position, member)) return adapter_failed();
+            return check_equal(member, op.value);
+          } else {
+            return fail(PatchError::invalid_operation(serial != nullptr ? "Operation not supported on array serials"
+                                                                        : "Operation not supported on array indices"));
+          }
+        },
+        entry.operation);
+  }
+
+  // A serial key that no element carried when the pass began. A Set appends; a Delete removes
+  // nothing below the top level and is an error at it; every other operation is an error.
+  bool at_absent_serial(ArrayFrame& array, bool top, const ChildEntry& entry) {
+    if (const Set* set = std::get_if<Set>(&entry.operation)) {
+      Value value;
+      if (!doc_.make_stamped(set->value, entry.key, value)) return adapter_failed();
+      array.appends.push_back(std::move(value));
+      return true;
+    }
+    if (!top && std::holds_alternative<Delete>(entry.operation)) return true;
+    return fail(PatchError::invalid_serial_key(entry.key));
+  }
+
+  bool check_equal(const Member& current, const JsonValue& expected) {
+    const int equal = doc_.equals(current, expected);
+    if (equal < 0) return adapter_failed();
+    if (equal > 0) return true;
+    std::string found;
+    if (!doc_.text_of(current, found)) return adapter_failed();
+    return fail(PatchError::type_mismatch(expected.compact_text(), std::move(found)));
+  }
+
+  bool fail(PatchError error) {
+    stop_ = std::move(error);
+    return false;
+  }
+  bool adapter_failed() {
+    stop_ = AdapterFailed{};
+    return false;
+  }
+
+  // After a stop: object passes end, array passes drop what they held, innermost first.
+  std::optional<ApplyStop> unwind() {
+    while (!frames_.empty()) {
+      if (ObjectFrame* object = std::get_if<ObjectFrame>(&frames_.back().pass)) (void)doc_.end_object(object->pass, false);
+      frames_.pop_back();
+    }
+    return std::move(stop_);
+  }
+
+  Document& doc_;
+  std::vector<Frame> frames_;
+  std::optional<ApplyStop> stop_;
+};
+
+}  // namespace quillfen
