@@ -32,3 +32,11 @@ class QuillfenPatch:
     @staticmethod
     def merge(minor: "QuillfenPatch", major: "QuillfenPatch") -> "QuillfenPatch":
         """Return a new patch in which `major` prevails over `minor`."""
+    @staticmethod
+    def diff(old: Document, new: Document) -> "QuillfenPatch":
+        """Return the patch that turns `old` into `new` (both dicts or both lists), holding only what
+        changed, with list elements paired by serial. Raises ValueError, naming the key path, where
+        no patch can make the change."""
+    def to_json_exact(self) -> Dict[str, JsonValue]:
+        """Return the document form that from_json reads back as this very patch: like to_json, but a
+        recorded dict is written as {"*": value}. Raises ValueError for a patch no document carries."""
