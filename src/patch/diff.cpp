@@ -117,7 +117,8 @@ class Differ {
 
  private:
   struct Frame {
-    Frame(const JsonValue& old_v, const JsonValue& new_v, std::string_view k, std::unique_ptr<SerialPairing> p, std::string_view same)
+    Frame(const JsonValue& old_v, const JsonValue& new_v, std::string_view k, std::unique_ptr<SerialPairing> p,
+          std::string_view same)
         : old_value(&old_v), new_value(&new_v), key(k), pairing(std::move(p)), alike(same) {}
 
     const JsonValue* old_value;
@@ -184,9 +185,11 @@ bool Differ::walk_objects(Frame& frame) {
   const std::vector<JsonMember>& is = frame.new_value->as_object().members();
   // Both sides are in key order: one merge of the two finds every key once.
   while (frame.old_cursor < was.size() || frame.new_cursor < is.size()) {
-    if (frame.new_cursor == is.size() || (frame.old_cursor < was.size() && was[frame.old_cursor].key < is[frame.new_cursor].key)) {
+    const bool old_left = frame.old_cursor < was.size();
+    const bool new_left = frame.new_cursor < is.size();
+    if (!new_left || (old_left && was[frame.old_cursor].key < is[frame.new_cursor].key)) {
       frame.children.push_back(ChildEntry{was[frame.old_cursor++].key, Delete{}});
-    } else if (frame.old_cursor == was.size() || is[frame.new_cursor].key < was[frame.old_cursor].key) {
+    } else if (!old_left || is[frame.new_cursor].key < was[frame.old_cursor].key) {
       const JsonMember& member = is[frame.new_cursor++];
       frame.children.push_back(ChildEntry{member.key, Set{member.value.copy()}});
     } else {
@@ -244,7 +247,8 @@ Result<Patch, Inexpressible> diff_object_root(const JsonValue& old_root, const J
   const JsonValue* was = old_root.as_object().find(kReservedKey);
   const JsonValue* is = new_root.as_object().find(kReservedKey);
   if (was == nullptr ? is != nullptr : is == nullptr || *was != *is)
-    return cannot_express({std::string(kReservedKey)}, "applying passes over the member \"_\" at the top level of an object");
+    return cannot_express({std::string(kReservedKey)},
+                          "applying passes over the member \"_\" at the top level of an object");
   return patch_of(Differ().object_changes(old_root, new_root, kReservedKey));
 }
 
@@ -278,7 +282,8 @@ std::vector<Patch::Entry> array_root_by_serial(const SerialPairing& pairing, Dif
 // top level appends in no set order, so several elements can only be copies of one value that no
 // stamp changes; an object is stamped with its key, which must then be its own serial and reach no
 // old element.
-std::optional<Inexpressible> append_keys(const JsonArray& old_root, const JsonArray& new_root, std::vector<std::string>& keys) {
+std::optional<Inexpressible> append_keys(const JsonArray& old_root, const JsonArray& new_root,
+                                         std::vector<std::string>& keys) {
   const std::size_t first = old_root.size();
   const JsonValue& added = new_root[first];
   std::vector<std::string> where{index_key(first)};
@@ -291,9 +296,11 @@ std::optional<Inexpressible> append_keys(const JsonArray& old_root, const JsonAr
   if (added.is_object()) {
     const std::string* s = serial_of(added);
     if (s == nullptr)
-      return cannot_express(std::move(where), "an object is appended to an array root by its serial, and this one carries none");
+      return cannot_express(std::move(where),
+                            "an object is appended to an array root by its serial, and this one carries none");
     if (!serial_key_at_top(*s))
-      return cannot_express(std::move(where), "the added object's serial " + quoted(*s) + " is no serial key at the top level");
+      return cannot_express(std::move(where),
+                            "the added object's serial " + quoted(*s) + " is no serial key at the top level");
     if (old_serials.find(*s))
       return cannot_express(std::move(where), "the added object's serial " + quoted(*s) +
                                                   " is carried by an old element, which its key would reach instead");
@@ -321,7 +328,8 @@ Result<std::vector<Patch::Entry>, Inexpressible> array_root_by_position(const Js
   std::vector<Patch::Entry> entries;
   const std::size_t changed = std::min(old_size, new_size) - same_tail;
   for (std::size_t i = 0; i < changed; ++i)
-    if (std::optional<Operation> op = differ.change(old_root[i], new_root[i])) entries.push_back(Patch::Entry{index_key(i), std::move(*op)});
+    if (std::optional<Operation> op = differ.change(old_root[i], new_root[i]))
+      entries.push_back(Patch::Entry{index_key(i), std::move(*op)});
   for (std::size_t i = changed; i + same_tail < old_size; ++i) entries.push_back(Patch::Entry{index_key(i), Delete{}});
   for (std::size_t k = 0; k < appended.size(); ++k)
     entries.push_back(Patch::Entry{std::move(appended[k]), Set{new_root[old_size + k].copy()}});

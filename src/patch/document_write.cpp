@@ -68,7 +68,8 @@ void write_form(const Operation& operation, bool exact, JsonValue& target, std::
       [&](const auto& op) {
         using Op = std::decay_t<decltype(op)>;
         if constexpr (std::is_same_v<Op, Set>) {
-          target = exact && op.value.is_object() ? object_of(std::string(kOperationMember), op.value.copy()) : op.value.copy();
+          const bool wrapped = exact && op.value.is_object();
+          target = wrapped ? object_of(std::string(kOperationMember), op.value.copy()) : op.value.copy();
         } else if constexpr (std::is_same_v<Op, Delete>) {
           target = object_of(std::string(kOperationMember), JsonValue());
         } else if constexpr (std::is_same_v<Op, Nested>) {
@@ -113,16 +114,17 @@ std::string quoted(std::string_view text) { return JsonValue(text).compact_text(
 
 // Why the exact form cannot carry an operation of this variant, or null.
 const char* lossy_variant(const Operation& operation) {
-  if (std::holds_alternative<Move>(operation) || std::holds_alternative<Copy>(operation) || std::holds_alternative<Test>(operation))
-    return "a move, copy or test reads back as a nested change";
-  return nullptr;
+  const bool lossy = std::holds_alternative<Move>(operation) || std::holds_alternative<Copy>(operation) ||
+                     std::holds_alternative<Test>(operation);
+  return lossy ? "a move, copy or test reads back as a nested change" : nullptr;
 }
 
 // Why the exact form cannot carry this child list as it is, or none. Reading builds a child list
 // from an object: one child per key, in byte order, and a member "*" stands for the whole entry.
 std::optional<std::string> lossy_children(const ChildList& children) {
   for (const ChildEntry& child : children)
-    if (child.key == kOperationMember) return std::string("a child under \"*\" reads back as a set or delete of the whole entry");
+    if (child.key == kOperationMember)
+      return std::string("a child under \"*\" reads back as a set or delete of the whole entry");
   const auto not_ascending = [](const ChildEntry& a, const ChildEntry& b) { return !(a.key < b.key); };
   if (std::adjacent_find(children.begin(), children.end(), not_ascending) != children.end()) {  // a key may repeat
     KeyTable seen(children.size());
@@ -149,7 +151,8 @@ std::optional<Inexpressible> lossy_place(const Patch::Entry& entry) {
   if (const char* reason = lossy_variant(entry.operation)) return cannot_write(std::move(path), reason);
   const Nested* top = std::get_if<Nested>(&entry.operation);
   if (top == nullptr) return std::nullopt;
-  if (std::optional<std::string> reason = lossy_children(top->children)) return cannot_write(std::move(path), std::move(*reason));
+  if (std::optional<std::string> reason = lossy_children(top->children))
+    return cannot_write(std::move(path), std::move(*reason));
   struct Level {
     const ChildList* children;
     std::size_t next;
@@ -170,7 +173,8 @@ std::optional<Inexpressible> lossy_place(const Patch::Entry& entry) {
       path.pop_back();
       continue;
     }
-    if (std::optional<std::string> reason = lossy_children(nested->children)) return cannot_write(std::move(path), std::move(*reason));
+    if (std::optional<std::string> reason = lossy_children(nested->children))
+      return cannot_write(std::move(path), std::move(*reason));
     levels.push_back(Level{&nested->children, 0});
   }
   return std::nullopt;
