@@ -45,20 +45,15 @@ void run(const std::vector<Row>& rows) {
 TEST(DiffObjects, OnlyWhatChangedWithKindsApart) {
   run({
       {R"({"a":1,"b":[1,{"c":2}]})", R"({"b":[1,{"c":2}],"a":1})", ""},
-      {R"({"a":1,"b":true,"c":0.0,"d":"x"})", R"({"a":1.0,"b":1,"c":-0.0,"d":"x"})", R"(a:=1.0 b:=1)"},
-      {R"({"a":1,"b":2})", R"({"b":2,"c":null})", R"(a:- c:=null)"},
+      {R"({"a":1,"b":true,"c":0.0,"d":"x","e":2})", R"({"a":1.0,"b":1,"c":-0.0,"d":"x","f":null})", R"(a:=1.0 b:=1 e:- f:=null)"},
       {R"({"a":{"x":1,"y":{"z":[1]},"w":2}})", R"({"a":{"x":1,"y":{"z":[2]},"v":{}}})", R"(a:{v:={},w:-,y:{z:=[2]}})"},
-      {R"({"a":{"x":1}})", R"({"a":[{"x":1}]})", R"(a:=[{"x":1}])"},
-      {R"({"a":[1,2]})", R"({"a":{"0":1}})", R"(a:={"0":1})"},
       // Below the top level "_" is an ordinary member; at the top level "*" is an ordinary key.
       {R"({"a":{"_":1}})", R"({"a":{"_":2}})", R"(a:{_:=2})"},
-      {R"({"*":1})", R"({"*":{"k":1}})", R"(*:={"k":1})"},
       {R"({"*":{"k":1}})", R"({"*":{"k":2}})", R"(*:{k:=2})"},
       // A child under "*" would read back as a Set or Delete of the whole: the object is set instead.
       {R"({"a":{"*":1,"k":1}})", R"({"a":{"*":1,"k":2}})", R"(a:{k:=2})"},
       {R"({"a":{"*":1,"k":1}})", R"({"a":{"*":2,"k":1}})", R"(a:={"*":2,"k":1})"},
       {R"({"a":{"k":1}})", R"({"a":{"*":null,"k":1}})", R"(a:={"*":null,"k":1})"},
-      {R"({"a":{"b":{"*":[1]}}})", R"({"a":{"b":{}}})", R"(a:{b:={}})"},
   });
 }
 
@@ -69,8 +64,6 @@ TEST(DiffArrays, PairedBySerialWhereThatExpressesTheChange) {
       {old_doc, R"({"l":[{"_":"a","v":1},{"_":"c","v":4},{"_":"d"},{"_":"e","v":5}]})",
        R"(l:{b:-,c:{v:=4},d:={"_":"d"},e:={"_":"e","v":5}})"},
       {old_doc, R"({"l":[{"_":"a","v":[]},{"_":"b","v":2},{"_":"c","v":3}]})", R"(l:{a:{v:=[]}})"},
-      {old_doc, R"({"l":[]})", R"(l:{a:-,b:-,c:-})"},
-      {R"({"l":[]})", R"({"l":[{"_":"x"}]})", R"(l:{x:={"_":"x"}})"},
       // Entries come in key order whatever the element order.
       {R"({"l":[{"_":"z"},{"_":"y","v":1},{"_":"x"}]})", R"({"l":[{"_":"y","v":2}]})", R"(l:{x:-,y:{v:=2},z:-})"},
       // Each case that pairing cannot express sets the array whole.
@@ -83,13 +76,10 @@ TEST(DiffArrays, PairedBySerialWhereThatExpressesTheChange) {
       {old_doc, R"({"l":[{"_":"a","v":1},{"_":"b","v":2},{"_":"c","v":3},{"_":"c"}]})",
        R"(l:=[{"_":"a","v":1},{"_":"b","v":2},{"_":"c","v":3},{"_":"c"}])"},  // a serial twice
       {old_doc, R"({"l":[{"_":"a","v":1},{"_":"b","v":2},{"v":3}]})", R"(l:=[{"_":"a","v":1},{"_":"b","v":2},{"v":3}])"},
-      {old_doc, R"({"l":[{"_":"a","v":1},{"_":"b","v":2},{"_":3}]})", R"(l:=[{"_":"a","v":1},{"_":"b","v":2},{"_":3}])"},
       {R"({"l":[1,2,3]})", R"({"l":[1,2]})", R"(l:=[1,2])"},
-      {R"({"l":[[1],[2]]})", R"({"l":[[1],[2]]})", ""},
       // The element with serial "*" may only stay as it was.
       {R"({"l":[{"_":"*"},{"_":"a"}]})", R"({"l":[{"_":"*"},{"_":"a","v":1}]})", R"(l:{a:{v:=1}})"},
       {R"({"l":[{"_":"*"},{"_":"a"}]})", R"({"l":[{"_":"*","v":1},{"_":"a"}]})", R"(l:=[{"_":"*","v":1},{"_":"a"}])"},
-      {R"({"l":[{"_":"a"}]})", R"({"l":[{"_":"a"},{"_":"*"}]})", R"(l:=[{"_":"a"},{"_":"*"}])"},
       // Below the top level "_" and index-like serials are serial keys like any other.
       {R"({"l":[{"_":"_"},{"_":"[0]"}]})", R"({"l":[{"_":"_","v":1}]})", R"(l:{[0]:-,_:{v:=1}})"},
       // A paired element whose "*" member changed is set whole: its stamped copy is itself.
@@ -108,31 +98,22 @@ TEST(DiffArrayRoot, SerialsThenPositions) {
       // Deletions go before the longest unchanged tail.
       {R"([1,2,3,4,5])", R"([1,3,4,5])", R"([1]:-)"},
       {R"([1,2,3,4,5])", R"([9,5])", R"([0]:=9 [1]:- [2]:- [3]:-)"},
-      {R"([1,{"a":1,"b":2}])", R"([1,{"a":1}])", R"([1]:{b:-})"},
-      {R"([1,2])", R"([])", R"([0]:- [1]:-)"},
       // Appending a value that is no object: any key that reaches no element.
       {R"([1])", R"([1,[2]])", R"(+1:=[2])"},
       {R"([{"_":"+1"},{"_":"+2"}])", R"([{"_":"+1"},{"_":"+2"},null,null])", R"(+3:=null +4:=null)"},
-      {R"([])", R"([{"_":"n","v":1}])", R"(n:={"_":"n","v":1})"},
   });
 }
 
 TEST(DiffRefusals, EachCaseNoPatchExpresses) {
   run({
       {"1", "1", "Cannot express the change at []: only objects and arrays can be patched"},
-      {"{}", "null", "Cannot express the change at []: only objects and arrays can be patched"},
       {"{}", "[]", "Cannot express the change at []: a patch cannot turn an object into an array"},
       {"[]", "{}", "Cannot express the change at []: a patch cannot turn an array into an object"},
       {R"({"_":1})", R"({"_":1.0})", R"(Cannot express the change at ["_"]: applying passes over the member "_" at the top level of an object)"},
-      {R"({})", R"({"_":null})", R"(Cannot express the change at ["_"]: applying passes over the member "_" at the top level of an object)"},
       {R"([1])", R"([1,2,3])",
        R"(Cannot express the change at ["[1]"]: the array root grows by 2 elements, and the top level of a patch appends in no set order)"},
-      {R"([])", R"([{"_":"a"},{"_":"b"}])",
-       R"(Cannot express the change at ["[0]"]: the array root grows by 2 elements, and the top level of a patch appends in no set order)"},
       {R"([1])", R"([1,{"v":1}])",
        R"(Cannot express the change at ["[1]"]: an object is appended to an array root by its serial, and this one carries none)"},
-      {R"([1])", R"([1,{"_":"_"}])",
-       R"(Cannot express the change at ["[1]"]: the added object's serial "_" is no serial key at the top level)"},
       {R"([1])", R"([1,{"_":"[7]"}])",
        R"(Cannot express the change at ["[1]"]: the added object's serial "[7]" is no serial key at the top level)"},
       {R"([{"_":"x"}])", R"([{"_":"y"},{"_":"x"}])",

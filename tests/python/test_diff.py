@@ -1,5 +1,4 @@
-"""QuillfenPatch.diff: the patch that turns one document into another, held against the model's list
-of changes that no patch makes."""
+"""QuillfenPatch.diff, held against the model's list of the changes that no patch makes."""
 
 import copy
 
@@ -12,58 +11,44 @@ from helpers import REFUSED, nest, on_thread, refused_or, unnest
 from quillfen_patch import QuillfenPatch
 
 diff = QuillfenPatch.diff
-
-SERIALS = st.sampled_from(["a", "b", "c", "d", "e", "", "*", "_", "[0]", "+1"])
-NEW_SERIALS = st.sampled_from(["f", "g", "a", "\u00e9"])  # mostly serials that are new where they are appended
 KEYS = st.sampled_from(["a", "b", "x", "*", "_"])
-scalars = st.one_of(
-    st.none(),
-    st.booleans(),
-    st.integers(-2, 2),
-    st.sampled_from([0.0, -0.0, 1.0, 2.5, 2**63 - 1, -(2**63)]),
-    st.sampled_from(["", "a", "\u00e9"]),
-)
-
-
-def with_serial(serial, members):
-    members["_"] = serial
-    return members
+SERIALS = st.sampled_from(["a", "b", "c", "d", "", "*", "_", "[0]", "+1"])
+scalars = st.one_of(st.none(), st.booleans(), st.integers(-2, 2), st.sampled_from([0.0, -0.0, 1.0, 2.5, 2**63 - 1, "", "\u00e9"]))
 
 
 def serial_objects(inner, serials=SERIALS):
-    return st.builds(with_serial, serials, st.dictionaries(KEYS, inner, max_size=3))
+    return st.builds(lambda s, d: {**d, "_": s}, serials, st.dictionaries(KEYS, inner, max_size=3))
 
 
 def serial_lists(inner):
     return st.lists(serial_objects(inner), max_size=5, unique_by=lambda e: e["_"])
 
 
-def elements_of(inner):
-    """Mostly objects with a str serial; now and then one without, or with a serial of another kind."""
-    return st.one_of(serial_objects(inner), st.dictionaries(KEYS, inner, max_size=2), st.builds(with_serial, st.integers(0, 1), st.just({})))
+def elements(inner):  # now and then without a serial, or with one that is no str
+    return st.one_of(serial_objects(inner), st.dictionaries(KEYS, inner, max_size=2), st.sampled_from([{"_": 0}, 1]))
 
 
 def containers(inner):
-    return st.one_of(
-        st.lists(inner, max_size=3),
-        st.dictionaries(KEYS, inner, max_size=4),
-        serial_lists(inner),  # pairable as they stand
-        st.lists(elements_of(inner), max_size=4),
-    )
+    return st.one_of(st.lists(inner, max_size=3), st.dictionaries(KEYS, inner, max_size=4), serial_lists(inner),
+                     st.lists(elements(inner), max_size=4))
 
 
 values = st.recursive(scalars, containers, max_leaves=24)
-elements = elements_of(values)
+# Objects and arrays of serial-carrying objects in each other, at several depths.
+serial_trees = st.recursive(scalars, lambda inner: st.one_of(serial_lists(inner), st.dictionaries(KEYS, inner, max_size=3)),
+                            max_leaves=20)
+serial_roots = st.dictionaries(st.sampled_from(["a", "b", "*"]), st.one_of(serial_lists(serial_trees), serial_trees),
+                               min_size=1, max_size=3)
+other_roots = st.one_of(st.dictionaries(KEYS, values, max_size=5), containers(values), serial_lists(serial_trees), values)
 
 
 class Editor:
-    """Random edits at every depth of a value: members changed, dropped and added; elements changed,
-    dropped, reordered, inserted (serials may repeat) and appended. Decisions come from a Random
-    that hypothesis seeds (its own small integers lean towards their bounds), new values from `draw`."""
+    """Edits at every depth: members changed, dropped, added; elements changed (mostly keeping their
+    serial), dropped, reordered, inserted (serials may repeat) and appended. Decisions come from a Random
+    that hypothesis seeds (its own small integers lean to their bounds); new values from draws."""
 
     def __init__(self, data):
-        self.draw = data.draw
-        self.rnd = data.draw(st.randoms(use_true_random=True))
+        self.draw, self.rnd = data.draw, data.draw(st.randoms(use_true_random=True))
 
     def edited(self, value, top=False):
         rnd = self.rnd
@@ -71,32 +56,22 @@ class Editor:
             return self.draw(values)
         if isinstance(value, dict):
             out = {k: self.edited(v) if rnd.random() > 0.6 else v for k, v in value.items() if rnd.random() < 0.85}
-            for key in self.draw(st.lists(KEYS, max_size=2)):
-                out.setdefault(key, self.draw(values))
-            return out
+            return {**{k: self.draw(values) for k in self.draw(st.lists(KEYS, max_size=2))}, **out}
         if isinstance(value, list):
-            out = [self.element(e) for e in value if rnd.random() < 0.85]
-            if rnd.random() > 0.85:
+            out = [e if rnd.random() < 0.6 else self.keeping_serial(e) for e in value if rnd.random() < 0.85]
+            if rnd.random() < 0.15:
                 rnd.shuffle(out)
-            if rnd.random() > 0.85:
-                out.insert(rnd.randint(0, len(out)), self.draw(elements))
-            return out + self.draw(st.lists(serial_objects(values, NEW_SERIALS), max_size=2, unique_by=lambda e: e["_"]))
+            if rnd.random() < 0.15:
+                out.insert(rnd.randint(0, len(out)), self.draw(elements(values)))
+            new = serial_objects(values, st.sampled_from(["f", "g", "a", "\u00e9"]))
+            return out + self.draw(st.lists(new, max_size=2, unique_by=lambda e: e["_"]))
         return value if rnd.random() < 0.8 else self.draw(scalars)
 
-    def element(self, element):
-        """Now and then `element` edited, mostly keeping its serial."""
-        if self.rnd.random() < 0.6:
-            return element
+    def keeping_serial(self, element):
         changed = self.edited(element)
-        if isinstance(element, dict) and isinstance(changed, dict) and "_" in element and self.rnd.random() < 0.85:
+        if isinstance(changed, dict) and isinstance(element, dict) and "_" in element and self.rnd.random() < 0.85:
             changed["_"] = element["_"]
         return changed
-
-
-# Objects and arrays of serial-carrying objects, nested in each other at several depths.
-serial_trees = st.recursive(scalars, lambda inner: st.one_of(serial_lists(inner), st.dictionaries(KEYS, inner, max_size=3)), max_leaves=20)
-serial_roots = st.dictionaries(st.sampled_from(["a", "b", "*"]), st.one_of(serial_lists(serial_trees), serial_trees), min_size=1, max_size=3)
-other_roots = st.one_of(st.dictionaries(KEYS, values, max_size=5), containers(values), serial_lists(serial_trees), values)
 
 
 @settings(max_examples=200, deadline=None)
@@ -105,7 +80,7 @@ def test_diff_turns_old_into_new_exactly_or_refuses_as_listed(data):
     old = data.draw(serial_roots if data.draw(st.booleans()) else other_roots)  # one_of would flatten the weights
     new = data.draw(other_roots) if data.draw(st.integers(0, 7)) == 7 else Editor(data).edited(old, top=True)
     if model.diff_refusal(old, new):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=r"^Cannot express the change at \["):
             diff(old, new)
         return
     patch = diff(old=old, new=new)
@@ -118,39 +93,10 @@ def test_diff_turns_old_into_new_exactly_or_refuses_as_listed(data):
     assert model.equal(in_place, new)
     if isinstance(old, dict):  # unchanged members get no entry
         absent = object()
-        changed = {k for k in old.keys() | new.keys() if not model.equal(old.get(k, absent), new.get(k, absent))}
-        assert set(patch.to_json()) == changed
+        assert set(patch.to_json()) == {k for k in old.keys() | new.keys() if not model.equal(old.get(k, absent), new.get(k, absent))}
 
 
-def test_small_patches_pair_elements_by_serial():
-    old = {"rows": [{"_": "r1", "v": 1}, {"_": "r2", "v": 2}, {"_": "r3", "v": 3}], "title": "t", "n": 1}
-    new = {"rows": [{"_": "r1", "v": 1}, {"_": "r3", "v": 30}, {"_": "r4", "v": 4}], "title": "t", "n": 1.0}
-    patch = diff(old, new)
-    assert patch.to_json_exact() == {"n": 1.0, "rows": {"r2": {"*": None}, "r3": {"v": 30}, "r4": {"*": {"_": "r4", "v": 4}}}}
-    assert len(diff(new, new)) == 0
-    undo = diff(new, old)
-    assert model.equal(undo.apply(patch.apply(old)), old)
-
-
-# Texts of the cases that no patch expresses; the core tests hold the rest of them.
-REFUSALS = [
-    ({}, [], "Cannot express the change at []: a patch cannot turn an object into an array"),
-    ("s", "s", "Cannot express the change at []: only objects and arrays can be patched"),
-    ({"_": 1}, {"_": True}, 'Cannot express the change at ["_"]: applying passes over the member "_" at the top level of an object'),
-    ([], [1, 2], 'Cannot express the change at ["[0]"]: the array root grows by 2 elements, and the top level of a patch appends in no set order'),
-    ([{"_": "\u00e9\0"}], [{"_": "x"}, {"_": "\u00e9\0"}],
-     'Cannot express the change at ["[1]"]: the added object\'s serial "\u00e9\\u0000" is carried by an old element, which its key would reach instead'),
-]
-
-
-@pytest.mark.parametrize("old, new, text", REFUSALS)
-def test_refusal_texts(old, new, text):
-    with pytest.raises(ValueError) as info:
-        diff(old, new)
-    assert type(info.value) is ValueError and str(info.value) == text
-
-
-ARGUMENTS = [
+ERRORS = [
     ((), {}, TypeError, "QuillfenPatch.diff() missing 2 required positional arguments: 'old' and 'new'"),
     (({},), {}, TypeError, "QuillfenPatch.diff() missing 1 required positional argument: 'new'"),
     (({}, {}, {}), {}, TypeError, "QuillfenPatch.diff() takes 2 positional arguments but 3 were given"),
@@ -159,19 +105,22 @@ ARGUMENTS = [
     (((), {1: 2}), {}, TypeError, "Unsupported type for JSON conversion"),  # old converts first
     (({}, {1: 2}), {}, TypeError, "'int' object cannot be converted to 'PyString'"),
     (({}, nest(1_000_000, 1)), {}, RecursionError, REFUSED),
+    (({}, []), {}, ValueError, "Cannot express the change at []: a patch cannot turn an object into an array"),
+    (([{"_": "\u00e9\0"}], [{"_": "x"}, {"_": "\u00e9\0"}]), {}, ValueError,  # the key path keeps every character
+     'Cannot express the change at ["[1]"]: the added object\'s serial "\u00e9\\u0000" is carried by an old element, '
+     "which its key would reach instead"),
 ]
 
 
-@pytest.mark.parametrize("args, kwargs, error, text", ARGUMENTS, ids=[a[3][:60] for a in ARGUMENTS])
-def test_argument_and_conversion_errors(args, kwargs, error, text):
+@pytest.mark.parametrize("args, kwargs, error, text", ERRORS, ids=[e[3][:60] for e in ERRORS])
+def test_error_texts(args, kwargs, error, text):
     with pytest.raises(error) as info:
         diff(*args, **kwargs)
     assert type(info.value) is error and str(info.value) == text
 
 
 def test_keywords_in_any_order_and_on_an_instance():
-    expected = {"a": 2}
-    assert QuillfenPatch().diff(new={"a": 2}, **{"".join(["o", "ld"]): {"a": 1}}).to_json() == expected
+    assert QuillfenPatch().diff(new={"a": 2}, **{"".join(["o", "ld"]): {"a": 1}}).to_json() == {"a": 2}
 
 
 @pytest.mark.parametrize("in_thread", [False, True])
