@@ -123,7 +123,7 @@ class Differ {
 
     const JsonValue* old_value;
     const JsonValue* new_value;
-    std::string key;                         // of this frame's change in its parent's children
+    std::string_view key;                    // of this frame's change in its parent; in a document
     std::unique_ptr<SerialPairing> pairing;  // for a pair of arrays; null for a pair of objects
     std::string_view alike;                  // the member or serial known unchanged: no entry
     std::size_t old_cursor = 0;              // the next member or element of each side
@@ -230,10 +230,10 @@ ChildList Differ::run() {
     // document form does not keep.
     ChildList children = std::move(frame.children);
     if (!std::is_sorted(children.begin(), children.end(), by_key)) std::sort(children.begin(), children.end(), by_key);
-    std::string key = std::move(frame.key);
+    const std::string_view key = frame.key;
     stack_.pop_back();
     if (stack_.empty()) return children;
-    if (!children.empty()) stack_.back().children.push_back(ChildEntry{std::move(key), Nested(std::move(children))});
+    if (!children.empty()) stack_.back().children.push_back(ChildEntry{std::string(key), Nested(std::move(children))});
   }
 }
 
