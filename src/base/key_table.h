@@ -21,9 +21,9 @@ std::uint64_t new_key_seed() noexcept;
 std::uint64_t keyed_hash(std::string_view key, std::uint64_t seed) noexcept;
 
 // A table from keys to indexes into a sequence that its owner keeps: the table holds only the
-// index (and a tag of the hash) of each key; `key_of(i)` gives the owner's key of index i. Keys
+// index and 32 bits of the hash of each key; `key_of(i)` gives the owner's key of index i. Keys
 // are unique; lookup and insertion take constant time on average. The table is kept at most half
-// full.
+// full, and grows without looking at a key again.
 class KeyTable {
  public:
   static constexpr std::size_t kNone = ~std::size_t{0};
@@ -43,8 +43,7 @@ class KeyTable {
   template <class KeyOf>
   std::size_t find(std::string_view key, const KeyOf& key_of) const {
     if (slots_.empty()) return kNone;
-    const std::uint64_t hash = keyed_hash(key, seed_);
-    const std::size_t s = probe(key, hash, key_of);
+    const std::size_t s = probe(key, hash_of(key), key_of);
     return slots_[s].index_plus_one == 0 ? kNone : slots_[s].index_plus_one - 1;
   }
 
@@ -52,11 +51,11 @@ class KeyTable {
   // The owner's key of `index` need not exist yet when the key is new.
   template <class KeyOf>
   std::size_t insert(std::string_view key, std::size_t index, const KeyOf& key_of) {
-    if ((size_ + 1) * 2 > slots_.size()) grow(key_of);
-    const std::uint64_t hash = keyed_hash(key, seed_);
+    if ((size_ + 1) * 2 > slots_.size()) grow();
+    const std::uint32_t hash = hash_of(key);
     const std::size_t s = probe(key, hash, key_of);
     if (slots_[s].index_plus_one != 0) return slots_[s].index_plus_one - 1;
-    slots_[s] = Slot{static_cast<std::uint32_t>(index + 1), tag_of(hash)};
+    slots_[s] = Slot{static_cast<std::uint32_t>(index + 1), hash};
     ++size_;
     return index;
   }
@@ -83,10 +82,10 @@ class KeyTable {
  private:
   struct Slot {
     std::uint32_t index_plus_one = 0;  // 0: empty
-    std::uint32_t tag = 0;             // the hash's high bits: most mismatches never compare keys
+    std::uint32_t hash = 0;            // places the key, and spares comparing most keys that differ
   };
 
-  static std::uint32_t tag_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash >> 32); }
+  std::uint32_t hash_of(std::string_view key) const noexcept { return static_cast<std::uint32_t>(keyed_hash(key, seed_)); }
   static std::size_t slots_for(std::size_t keys) noexcept {
     std::size_t n = 8;
     while (n < keys * 2) n *= 2;
@@ -95,23 +94,21 @@ class KeyTable {
 
   // The slot that holds `key`, or the empty slot where it would go.
   template <class KeyOf>
-  std::size_t probe(std::string_view key, std::uint64_t hash, const KeyOf& key_of) const {
+  std::size_t probe(std::string_view key, std::uint32_t hash, const KeyOf& key_of) const {
     const std::size_t mask = slots_.size() - 1;
-    const std::uint32_t tag = tag_of(hash);
     for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
       const Slot& slot = slots_[s];
       if (slot.index_plus_one == 0) return s;
-      if (slot.tag == tag && std::string_view(key_of(slot.index_plus_one - 1)) == key) return s;
+      if (slot.hash == hash && std::string_view(key_of(slot.index_plus_one - 1)) == key) return s;
     }
   }
 
-  template <class KeyOf>
-  void grow(const KeyOf& key_of) {
+  void grow() {
     std::vector<Slot> slots(slots_for(std::max<std::size_t>(size_ + 1, slots_.size() / 2 + 1)), Slot{});
     const std::size_t mask = slots.size() - 1;
     for (const Slot& old : slots_) {
       if (old.index_plus_one == 0) continue;
-      std::size_t s = keyed_hash(key_of(old.index_plus_one - 1), seed_) & mask;
+      std::size_t s = old.hash & mask;
       while (slots[s].index_plus_one != 0) s = (s + 1) & mask;
       slots[s] = old;
     }

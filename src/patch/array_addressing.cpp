@@ -26,6 +26,12 @@ const std::string* serial_of(const JsonValue& element) noexcept {
   return serial != nullptr && serial->is_string() ? &serial->as_string() : nullptr;
 }
 
+void SerialIndex::reserve(std::size_t elements, std::size_t text_bytes) {
+  entries_.reserve(elements);
+  text_.reserve(text_bytes);
+  table_.reserve(elements);
+}
+
 void SerialIndex::add(std::string_view serial, std::size_t position) {
   // The bytes go in first, so the table's view of the new key is valid while it is inserted.
   const std::size_t offset = text_.size();
@@ -47,6 +53,7 @@ std::optional<std::size_t> SerialIndex::find(std::string_view serial) const {
 
 SerialIndex build_serial_index(const JsonArray& elements) {
   SerialIndex index;
+  index.reserve(elements.size(), elements.size() * 8);
   for (std::size_t i = 0; i < elements.size(); ++i)
     if (const std::string* serial = serial_of(elements[i])) index.add(*serial, i);
   return index;

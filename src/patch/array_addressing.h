@@ -34,6 +34,9 @@ class SerialIndex {
   SerialIndex(const SerialIndex&) = delete;
   SerialIndex& operator=(const SerialIndex&) = delete;
 
+  // Makes room for `elements` serials of about `text_bytes` bytes in all.
+  void reserve(std::size_t elements, std::size_t text_bytes);
+
   // Records that the element at `position` carries `serial`; a later position replaces an earlier
   // one of the same serial.
   void add(std::string_view serial, std::size_t position);

@@ -22,8 +22,9 @@ JsonValue write_document(const Patch& patch);
 // in key order, they could append array elements in the other order).
 Result<JsonValue, Inexpressible> write_document_exact(const Patch& patch);
 
-// Reads a patch back. A value that is not an object reads as an empty patch; a "*" member below the
-// top level makes a Set of its value, or a Delete when it holds null; any other object a Nested.
-Result<Patch> read_document(const JsonValue& document);
+// Reads a patch back, using `document` up. A value that is not an object reads as an empty patch; a
+// "*" member below the top level makes a Set of its value, or a Delete when it holds null; any other
+// object a Nested.
+Result<Patch> read_document(JsonValue document);
 
 }  // namespace quillfen

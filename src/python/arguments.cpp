@@ -1,7 +1,7 @@
 #include "python/arguments.h"
 
-#include <cstring>
 
+#include "python/convert.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 
@@ -12,17 +12,13 @@ namespace {
 // Which parameter `keyword` names, or -1. Names are compared by their text, so a keyword built at
 // run time matches like a literal one.
 int parameter_index(const Signature& sig, PyObject* keyword) {
-  if (!PyUnicode_Check(keyword)) return -1;
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
-  if (text == nullptr) {
+  std::string_view text;
+  if (!PyUnicode_Check(keyword) || !utf8_view(keyword, text)) {
     PyErr_Clear();
     return -1;
   }
-  for (std::size_t i = 0; i < sig.count; ++i) {
-    const char* name = sig.names[i];
-    if (static_cast<std::size_t>(size) == std::strlen(name) && std::memcmp(text, name, size) == 0) return static_cast<int>(i);
-  }
+  for (std::size_t i = 0; i < sig.count; ++i)
+    if (text == sig.names[i]) return static_cast<int>(i);
   return -1;
 }
 
@@ -100,10 +96,7 @@ bool key_argument(PyObject* obj, std::string_view& out) {
     raise_cannot_convert(obj, "PyString");
     return prefix_argument_name("key");
   }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // cached in the str: lives as long as it
-  if (text == nullptr) return prefix_argument_name("key");  // an encoding error is no TypeError: it passes unchanged
-  out = std::string_view(text, static_cast<std::size_t>(size));
+  if (!utf8_view(obj, out)) return prefix_argument_name("key");  // an encoding error is no TypeError: it passes unchanged
   return true;
 }
 

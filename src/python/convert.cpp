@@ -120,10 +120,9 @@ Attempt try_float(PyObject* obj, JsonValue& out) {
 
 Attempt try_string(PyObject* obj, JsonValue& out) {
   if (!PyUnicode_Check(obj)) return Attempt::NoMatch;
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);  // fails for a lone surrogate
-  if (text == nullptr) return abandon_attempt();
-  out = JsonValue(std::string(text, static_cast<std::size_t>(size)));
+  std::string_view text;
+  if (!utf8_view(obj, text)) return abandon_attempt();  // a lone surrogate
+  out = JsonValue(std::string(text));
   return Attempt::Matched;
 }
 
@@ -175,6 +174,42 @@ PyObject* scalar_to_python(const JsonValue& value) {
     case JsonValue::Kind::String: return new_str(value.as_string());
     default: return nullptr;  // containers are the callers'
   }
+}
+
+// The positions of `count` members in ascending byte order of their keys, stably (of two members
+// with one text the later comes later). Documents mostly come in order already, or as an ordered
+// run followed by a few more members, and records are short.
+void key_order(const DictMember* members, std::size_t count, std::vector<std::uint32_t>& order) {
+  order.resize(count);
+  for (std::size_t i = 0; i < count; ++i) order[i] = static_cast<std::uint32_t>(i);
+  auto less = [members](std::uint32_t a, std::uint32_t b) { return members[a].text < members[b].text; };
+  auto tail = std::is_sorted_until(order.begin(), order.end(), less);
+  if (tail == order.end()) return;
+  if (count <= 16) {
+    for (auto it = tail; it != order.end(); ++it) {  // insertion sort: nothing to allocate
+      const std::uint32_t moving = *it;
+      auto hole = it;
+      for (; hole != order.begin() && less(moving, hole[-1]); --hole) *hole = hole[-1];
+      *hole = moving;
+    }
+    return;
+  }
+  std::stable_sort(tail, order.end(), less);
+  std::inplace_merge(order.begin(), tail, order.end(), less);
+}
+
+// A new dict, sized once, of the members taken in `order`. Two keys of one text (subclasses with
+// their own equality) keep the later member, as in a document: it replaces the earlier under the
+// same plain key. A new reference, or null with a Python exception set.
+PyObject* dict_in_order(DictMember* members, const std::vector<std::uint32_t>& order) {
+  PyRef result = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(order.size())));
+  if (!result) return nullptr;
+  for (std::uint32_t i : order) {
+    DictMember& m = members[i];
+    PyRef key = PyUnicode_CheckExact(m.key.get()) ? std::move(m.key) : PyRef::steal(new_str(m.text));
+    if (!key || PyDict_SetItem(result.get(), key.get(), m.value.get()) != 0) return nullptr;
+  }
+  return result.release();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -256,13 +291,12 @@ class InputWalk {
 
   // An exact str; one that does not encode (a lone surrogate) is matched by no later rule.
   bool exact_str(PyObject* obj, Value& out) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-    if (text == nullptr) {
+    std::string_view text;
+    if (!utf8_view(obj, text)) {
       PyErr_Clear();
       return raise_unsupported();
     }
-    return sink_.str(obj, std::string_view(text, static_cast<std::size_t>(size)), out);
+    return sink_.str(obj, text, out);
   }
 
   // An exact int: signed 64 bits if it fits, else the nearest double, else nothing converts it.
@@ -327,10 +361,7 @@ class InputWalk {
       raise_cannot_convert(key, "PyString");
       return Next::Failed;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(key, &size);
-    if (text == nullptr) return Next::Failed;  // the encoding error, as raised
-    frame.key_text = std::string_view(text, static_cast<std::size_t>(size));
+    if (!utf8_view(key, frame.key_text)) return Next::Failed;  // the encoding error, as raised
     return Next::Item;
   }
 
@@ -415,6 +446,26 @@ struct JsonSink {
   }
 };
 
+// The key order of the dicts of one walk. Records of one document mostly hold the same key objects
+// in the same order, in a few shapes: the order of each shape is worked out once. The keys of a
+// shape are held, so none can be freed and its address taken by another str while the walk runs.
+class KeyOrders {
+ public:
+  // The positions of `count` members in ascending byte order of their keys; valid until the next call.
+  const std::vector<std::uint32_t>& of(const DictMember* members, std::size_t count);
+
+ private:
+  static constexpr std::size_t kShapes = 8;
+  static constexpr std::size_t kLongest = 32;  // longer dicts are not records
+  struct Shape {
+    std::vector<PyRef> keys;
+    std::vector<std::uint32_t> order;
+  };
+  std::vector<Shape> shapes_;
+  std::size_t next_ = 0;
+  std::vector<std::uint32_t> scratch_;
+};
+
 // Builds normalised Python objects: new lists and dicts, the input's own immutable scalars.
 class PythonSink {
  public:
@@ -440,7 +491,7 @@ class PythonSink {
     return true;
   }
   bool add(Dict&, PyObject* key, std::string_view text, Value value) {
-    members_.push_back(Member{text, PyRef::borrow(key), std::move(value)});
+    members_.push_back(DictMember{text, PyRef::borrow(key), std::move(value)});
     return true;
   }
   static bool end(List& list, Value& out) {
@@ -478,30 +529,36 @@ class PythonSink {
   }
 
  private:
-  struct Member {
-    std::string_view text;  // the key's UTF-8, alive as long as `key`
-    PyRef key;
-    PyRef value;
-  };
-  std::vector<Member> members_;  // the members of every dict being read, innermost last
+  std::vector<DictMember> members_;  // the members of every dict being read, innermost last
+  KeyOrders orders_;
 };
 
 bool PythonSink::end(Dict& dict, Value& out) {
-  const auto first = members_.begin() + static_cast<std::ptrdiff_t>(dict.first);
-  auto by_text = [](const Member& a, const Member& b) { return a.text < b.text; };
-  if (!std::is_sorted(first, members_.end(), by_text)) std::stable_sort(first, members_.end(), by_text);
-  PyRef result = PyRef::steal(PyDict_New());
-  bool ok = static_cast<bool>(result);
-  for (auto it = first; ok && it != members_.end(); ++it) {
-    // Keys that are exact strs are shared; a str subclass gives way to a plain str of its text. Two
-    // keys of one text (subclasses with their own equality) keep the later member, as in a document.
-    PyRef plain = PyUnicode_CheckExact(it->key.get()) ? std::move(it->key) : PyRef::steal(new_str(it->text));
-    ok = plain && PyDict_SetItem(result.get(), plain.get(), it->value.get()) == 0;
+  DictMember* first = members_.data() + dict.first;
+  const std::size_t count = members_.size() - dict.first;
+  out = PyRef::steal(dict_in_order(first, orders_.of(first, count)));
+  members_.resize(dict.first);
+  return static_cast<bool>(out);
+}
+
+const std::vector<std::uint32_t>& KeyOrders::of(const DictMember* members, std::size_t count) {
+  for (Shape& shape : shapes_) {
+    if (shape.keys.size() != count || count == 0) continue;
+    std::size_t i = 0;
+    while (i < count && members[i].key.get() == shape.keys[i].get()) ++i;
+    if (i == count) return shape.order;
   }
-  members_.erase(first, members_.end());
-  if (!ok) return false;
-  out = std::move(result);
-  return true;
+  const bool exact = std::all_of(members, members + count, [](const DictMember& m) { return PyUnicode_CheckExact(m.key.get()); });
+  if (!exact || count == 0 || count > kLongest) {
+    key_order(members, count, scratch_);
+    return scratch_;
+  }
+  if (shapes_.size() < kShapes) shapes_.emplace_back();
+  Shape& shape = shapes_[next_++ % kShapes];
+  shape.keys.clear();
+  for (std::size_t i = 0; i < count; ++i) shape.keys.push_back(PyRef::borrow(members[i].key.get()));
+  key_order(members, count, shape.order);
+  return shape.order;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -598,7 +655,9 @@ class OutputWalk {
   };
 
   bool open(const JsonValue& source, const std::string_view* stamp) {
-    PyRef result = PyRef::steal(source.is_array() ? PyList_New(static_cast<Py_ssize_t>(source.as_array().size())) : PyDict_New());
+    PyRef result = PyRef::steal(source.is_array() ? PyList_New(static_cast<Py_ssize_t>(source.as_array().size()))
+                                                  : _PyDict_NewPresized(static_cast<Py_ssize_t>(source.as_object().size()) +
+                                                                        (stamp != nullptr ? 1 : 0)));
     if (!result) return false;
     frames_.push_back(Frame{&source, 0, std::move(result), nullptr, source.is_object() ? stamp : nullptr});
     return true;
@@ -617,11 +676,29 @@ class OutputWalk {
 
 }  // namespace
 
+bool utf8_view(PyObject* str, std::string_view& out) {
+  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+    out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
+    return true;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
+  if (text == nullptr) return false;
+  out = std::string_view(text, static_cast<std::size_t>(size));
+  return true;
+}
+
 PyObject* new_str(std::string_view text) {
   if (!is_ascii(text)) return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
   PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
   if (str != nullptr && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(str), text.data(), text.size());
   return str;
+}
+
+PyObject* dict_in_key_order(DictMember* first, DictMember* last) {
+  std::vector<std::uint32_t> order;
+  key_order(first, static_cast<std::size_t>(last - first), order);
+  return dict_in_order(first, order);
 }
 
 bool python_to_value(PyObject* obj, JsonValue& out) {

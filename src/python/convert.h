@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "json_value/json_value.h"
+#include "python/py_ref.h"
 
 namespace quillfen::py {
 
@@ -42,6 +43,24 @@ PyObject* value_to_python_stamped(const JsonValue& value, std::string_view seria
 
 // A new str of the UTF-8 bytes `text`; a new reference, or null with a Python exception set.
 PyObject* new_str(std::string_view text);
+
+// The UTF-8 bytes of a str (or subclass) in `out`, alive as long as the str: an ASCII str is read
+// where it stands, any other is encoded once and cached in the str. False with the interpreter's
+// encoding error set for a str that does not encode (a lone surrogate).
+bool utf8_view(PyObject* str, std::string_view& out);
+
+// A dict member on its way into a new dict: its key's UTF-8 text (alive as long as `key`), the key
+// and the value.
+struct DictMember {
+  std::string_view text;
+  PyRef key;
+  PyRef value;
+};
+
+// A new dict, sized once, of the members in [first, last) in ascending byte order of their keys; of
+// two members with one text, the later stays. A key that is no exact str gives way to a plain str
+// of its text. Sorts the members in place. A new reference, or null with a Python exception set.
+PyObject* dict_in_key_order(DictMember* first, DictMember* last);
 
 // Objects made once by module initialisation and kept for the process; borrowed references.
 // The marker stands for a member whose removal is pending while a patch is applied in place: walks

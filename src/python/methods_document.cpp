@@ -17,7 +17,7 @@ PyObject* method_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     // Converted first, so data that does not convert fails the same way whatever its shape.
     JsonValue document;
     if (!python_to_value(data, document)) return nullptr;
-    Result<Patch> patch = read_document(document);
+    Result<Patch> patch = read_document(std::move(document));
     if (!patch.ok()) {
       raise_patch_error("Parse error: ", patch.error());
       return nullptr;

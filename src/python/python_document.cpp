@@ -18,13 +18,10 @@ namespace {
 
 // The UTF-8 of a str, or none (with the error cleared) when it does not encode.
 std::optional<std::string_view> utf8_of(PyObject* str) {
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(str, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string_view(text, static_cast<std::size_t>(size));
+  std::string_view text;
+  if (utf8_view(str, text)) return text;
+  PyErr_Clear();
+  return std::nullopt;
 }
 
 bool is_container(PyObject* obj) { return PyDict_CheckExact(obj) || PyList_CheckExact(obj); }
@@ -127,7 +124,7 @@ class PythonDocument {
   }
 
   bool end_object(ObjectPass& pass, bool completed) {
-    if (mode_ == Mode::Fresh && completed && pass.added) return sort_keys(pass.dict.object.get());
+    if (mode_ == Mode::Fresh && completed && pass.added) return sort_keys(pass.dict);
     return true;
   }
 
@@ -206,7 +203,7 @@ class PythonDocument {
   // Appends to a list the walk owns (Fresh), or to the caller's root list as the last change of all.
   static bool append_all(Container& c, std::vector<Value>& appends);
   // Fresh: puts the dict's keys back in byte order after a pass added some.
-  static bool sort_keys(PyObject* dict);
+  bool sort_keys(const Container& c);
 
   static bool in_bounds(PyObject* list, std::size_t position) {
     if (position < static_cast<std::size_t>(PyList_GET_SIZE(list))) return true;
@@ -323,13 +320,9 @@ bool PythonDocument::set_element(PyObject* list, Py_ssize_t index, PyRef value) 
   return true;
 }
 
-bool PythonDocument::sort_keys(PyObject* dict) {
-  struct Member {
-    std::string_view text;
-    PyRef key;
-    PyRef value;
-  };
-  std::vector<Member> members;
+bool PythonDocument::sort_keys(const Container& c) {
+  PyObject* dict = c.object.get();
+  std::vector<DictMember> members;
   members.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
@@ -338,17 +331,17 @@ bool PythonDocument::sort_keys(PyObject* dict) {
     PyRef held_key = PyRef::borrow(key);
     std::optional<std::string_view> text = utf8_of(key);  // keys of a normalised document are strs that encode
     if (!text) return raise_unsupported();
-    members.push_back(Member{*text, std::move(held_key), PyRef::borrow(value)});
+    members.push_back(DictMember{*text, std::move(held_key), PyRef::borrow(value)});
   }
-  // The keys the dict held before the pass are in order; the new ones follow in the order they came.
-  auto by_text = [](const Member& a, const Member& b) { return a.text < b.text; };
-  auto tail = std::is_sorted_until(members.begin(), members.end(), by_text);
-  std::sort(tail, members.end(), by_text);
-  std::inplace_merge(members.begin(), tail, members.end(), by_text);
-  PyDict_Clear(dict);  // the members are held above
-  for (const Member& m : members)
-    if (PyDict_SetItem(dict, m.key.get(), m.value.get()) != 0) return false;
-  return true;
+  // A new dict in place of the old: the keys the old one held before the pass are in order and the
+  // new ones follow in the order they came, so sorting costs little.
+  PyRef sorted = PyRef::steal(dict_in_key_order(members.data(), members.data() + members.size()));
+  if (!sorted) return false;
+  if (!c.slot.parent) {
+    root_ = std::move(sorted);
+    return true;
+  }
+  return put_at(c.slot, std::move(sorted));
 }
 
 bool PythonDocument::index_serials(Container& c, bool top, SerialIndex& out) {
@@ -358,6 +351,7 @@ bool PythonDocument::index_serials(Container& c, bool top, SerialIndex& out) {
     return true;
   }
   PyObject* list = c.object.get();
+  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)), static_cast<std::size_t>(PyList_GET_SIZE(list)) * 8);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* element = PyList_GET_ITEM(list, i);
     if (!PyDict_CheckExact(element)) continue;
@@ -367,10 +361,9 @@ bool PythonDocument::index_serials(Container& c, bool top, SerialIndex& out) {
       continue;
     }
     if (!PyUnicode_CheckExact(serial)) continue;
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(serial, &size);
-    if (text == nullptr) return false;
-    out.add(std::string_view(text, static_cast<std::size_t>(size)), static_cast<std::size_t>(i));
+    std::string_view text;
+    if (!utf8_view(serial, text)) return false;
+    out.add(text, static_cast<std::size_t>(i));
   }
   return true;
 }
@@ -380,8 +373,7 @@ bool PythonDocument::end_array(Container& c, const std::vector<std::size_t>& rem
   PyObject* list = c.object.get();
   const auto size = static_cast<std::size_t>(PyList_GET_SIZE(list));
   if (!removals.empty() && !in_bounds(list, removals.back())) return false;
-  const bool own = mode_ == Mode::Fresh || !c.slot.parent;  // a Fresh list, or the caller's root list
-  if (own && removals.empty()) return append_all(c, appends);
+  if (removals.empty() && (mode_ == Mode::Fresh || !c.slot.parent)) return append_all(c, appends);
   PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size - removals.size() + appends.size())));
   if (!result) return false;
   Py_ssize_t filled = 0;
@@ -396,8 +388,11 @@ bool PythonDocument::end_array(Container& c, const std::vector<std::size_t>& rem
     PyList_SET_ITEM(result.get(), filled++, item);
   }
   for (Value& value : appends) PyList_SET_ITEM(result.get(), filled++, value.release());
-  if (!own) return put_at(c.slot, std::move(result));  // logged: undone by putting the old list back
-  if (mode_ == Mode::Fresh) return PyList_SetSlice(list, 0, PY_SSIZE_T_MAX, result.get()) == 0;
+  if (c.slot.parent) return put_at(c.slot, std::move(result));  // InPlace, logged: undone by putting the old list back
+  if (mode_ == Mode::Fresh) {
+    root_ = std::move(result);
+    return true;
+  }
   // The caller's own list, changed last of all: nothing fails after this. The elements it loses are
   // held until the caller has given back its access.
   reserve_kept(removals.size());
@@ -474,6 +469,8 @@ bool converts_to_itself(PyObject* root, SerialIndex& index) {
     Py_ssize_t next;
   };
   std::vector<Frame> frames{{root, 0}};
+  if (PyList_CheckExact(root))
+    index.reserve(static_cast<std::size_t>(PyList_GET_SIZE(root)), static_cast<std::size_t>(PyList_GET_SIZE(root)) * 8);
   while (!frames.empty()) {
     Frame& frame = frames.back();
     PyObject* value = nullptr;

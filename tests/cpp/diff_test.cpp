@@ -31,7 +31,7 @@ std::string diff_text(const Row& row) {
   EXPECT_TRUE(applied == new_doc) << applied.compact_text() << " != " << row.new_doc;
   Result<JsonValue, Inexpressible> written = write_document_exact(patch.value());
   if (written.ok()) {
-    EXPECT_EQ(text(read_document(written.value()).value()), text(patch.value())) << row.new_doc;
+    EXPECT_EQ(text(read_document(std::move(written).value()).value()), text(patch.value())) << row.new_doc;
   } else {
     ADD_FAILURE() << written.error().message();
   }

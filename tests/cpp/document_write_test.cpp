@@ -62,7 +62,7 @@ TEST(WriteDocumentExact, WrapsSetsOfObjectsAndReadsBackTheSamePatch) {
   ASSERT_TRUE(written.ok());
   EXPECT_EQ(written.value().compact_text(),
             R"({"*":{"*":{"*":null}},"a":{"*":{"x":1}},"b":[{}],"c":{"*":null},"d":{"e":{"*":{}},"f":{"g":null,"h":{"*":null}}}})");
-  EXPECT_EQ(text(read_document(written.value()).value()), text(p));
+  EXPECT_EQ(text(read_document(std::move(written).value()).value()), text(p));
 }
 
 // Children whose order could change a result must be in byte order; others may come in any order.
