@@ -171,3 +171,51 @@ def apply(patch, document):
     result, errors = copy.deepcopy(document), []
     appended = apply_level(result, list(patch.items()), True, errors)
     return result, appended, errors
+
+
+# Diffing and the exact document form.
+
+
+def equal(a, b):
+    """The module's value equality: kinds kept apart (True, 1 and 1.0 differ); 0.0 equals -0.0."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(equal(a[key], b[key]) for key in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(map(equal, a, b))
+    return a == b
+
+
+def diff_refusal(old, new):
+    """Why diff(old, new) raises ValueError, or None: every case in which no patch makes the change."""
+    if not isinstance(old, (dict, list)) or not isinstance(new, (dict, list)):
+        return "a root that is no dict or list"
+    if type(old) is not type(new):
+        return "a root that changes kind"
+    if isinstance(old, dict):
+        changed = ("_" in old) != ("_" in new) or "_" in old and not equal(old["_"], new["_"])
+        return 'a changed top-level "_"' if changed else None
+    added = new[len(old) :]
+    if len(added) > 1 and any(isinstance(e, dict) or not equal(e, added[0]) for e in added):
+        return "a list root that grows by several elements that differ or are dicts"
+    if len(added) == 1 and isinstance(added[0], dict):
+        serial = added[0].get("_")
+        if not isinstance(serial, str) or serial == "_" or parse_index_key(serial) is not None or serial in serial_index(old):
+            return "a list root that grows by a dict that no key appends"
+    return None
+
+
+def write_exact_refusal(patch):
+    """Why to_json_exact refuses `patch`, or None. Of the shapes it refuses, the model builds one:
+    a Nested whose Set children are out of byte order (merge puts major's children first)."""
+    pending = list(patch.values())
+    while pending:
+        entry = pending.pop()
+        if entry[0] != "nested":
+            continue
+        sets = [key.encode() for key, child in entry[1] if child[0] == "set"]
+        if sets != sorted(sets):
+            return "Set children out of byte order"
+        pending.extend(child for _, child in entry[1])
+    return None

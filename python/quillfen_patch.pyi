@@ -133,3 +133,27 @@ class QuillfenPatch:
         >>> QuillfenPatch.merge(a, b).to_json()
         {'x': 2}
         """
+    @staticmethod
+    def diff(old: Union[Mapping[str, object], List[Any]], new: Union[Mapping[str, object], List[Any]]) -> "QuillfenPatch":
+        """Return the patch that turns `old` into `new`: only what changed, members changed inside
+        where both values are dicts, list elements paired by their serial where that can say the
+        change (else the list is set whole). diff(new, old) undoes it.
+
+        Raises ValueError, naming the key path, where no patch can make the change (the roots differ
+        in kind or are no dict or list, a top-level "_" changes, a list root grows in a way applying
+        cannot order); TypeError and RecursionError as for `set`'s value.
+
+        >>> QuillfenPatch.diff({"a": 1, "b": 2}, {"a": 1, "b": 3}).to_json()
+        {'b': 3}
+        """
+    def to_json_exact(self) -> Dict[str, Any]:
+        """Return the document form that from_json reads back as this very patch: like to_json, but a
+        dict recorded with `set` is written {"*": value}, so it replaces rather than merges.
+
+        Raises ValueError for a patch that no document carries unchanged (a merge whose recorded
+        values would come back in another order); RuntimeError "Already mutably borrowed" while the
+        instance is being changed.
+
+        >>> p = QuillfenPatch(); p.set("a", {"x": 1}); p.to_json_exact()
+        {'a': {'*': {'x': 1}}}
+        """

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "json_value/json_value.h"
+#include "patch/inexpressible.h"
 #include "patch/patch.h"
 #include "patch/patch_error.h"
 
@@ -11,6 +12,15 @@ namespace quillfen {
 
 // Writes `patch` as an object with one member per top-level entry. Cannot fail, at any depth.
 JsonValue write_document(const Patch& patch);
+
+// Writes `patch` as `write_document` does, except that a Set of an object is written {"*": value},
+// so that the document reads back as a patch that applies like `patch`: the same result wherever it
+// succeeds (where it fails at several places, either may be reported). Refuses, with the key path
+// of the first top-level key in byte order that holds one, a patch that no document carries so:
+// a Move, Copy or Test (they read back as Nested); a Nested with a child under "*" (it reads back
+// as a Set or Delete), or with a key twice, or with two Set children out of byte order (read back
+// in key order, they could append array elements in the other order).
+Result<JsonValue, Inexpressible> write_document_exact(const Patch& patch);
 
 // Reads a patch back, using `document` up. A value that is not an object reads as an empty patch; a
 // "*" member below the top level makes a Set of its value, or a Delete when it holds null; any other

@@ -45,12 +45,13 @@ class PatchError {
   std::string second_;
 };
 
-// The value of an operation that can fail, or the PatchError that stopped it.
-template <class T>
+// The value of an operation that can fail, or the error that stopped it: a PatchError unless the
+// operation has an error type of its own.
+template <class T, class E = PatchError>
 class [[nodiscard]] Result {
  public:
   Result(T value) : v_(std::move(value)) {}
-  Result(PatchError error) : v_(std::move(error)) {}
+  Result(E error) : v_(std::move(error)) {}
   bool ok() const noexcept { return v_.index() == 0; }
   T& value() & {
     assert(ok());
@@ -60,13 +61,13 @@ class [[nodiscard]] Result {
     assert(ok());
     return std::move(*std::get_if<0>(&v_));
   }
-  const PatchError& error() const {
+  const E& error() const {
     assert(!ok());
     return *std::get_if<1>(&v_);
   }
 
  private:
-  std::variant<T, PatchError> v_;
+  std::variant<T, E> v_;
 };
 
 struct Done {};

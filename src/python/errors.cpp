@@ -73,6 +73,13 @@ bool raise_patch_error(const char* prefix, const PatchError& error) {
   return false;
 }
 
+bool raise_inexpressible(const Inexpressible& error) {
+  const std::string text = error.message();
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return false;
+}
+
 bool raise_fatal_error(const char* text) {
   if (PyObject* type = fatal_error_type()) PyErr_SetString(type, text);
   return false;

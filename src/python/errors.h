@@ -7,6 +7,7 @@
 
 #include <new>
 
+#include "patch/inexpressible.h"
 #include "patch/patch_error.h"
 
 namespace quillfen::py {
@@ -26,6 +27,8 @@ bool prefix_argument_name(const char* name);
 // RuntimeError with `prefix` ("Patch error: " or "Parse error: ") and the error's message;
 // RecursionError (a RuntimeError) for a depth the walk refused.
 bool raise_patch_error(const char* prefix, const PatchError& error);
+// ValueError with the message of what a patch or its document form cannot express.
+bool raise_inexpressible(const Inexpressible& error);
 // The fatal-error exception (a direct subclass of BaseException) with `text`, for faults such as a
 // dict that changes size while it is converted.
 bool raise_fatal_error(const char* text);

@@ -13,5 +13,7 @@ PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t
 PyObject* method_from_json(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);  // static
 PyObject* method_to_json(PyObject* self, PyObject* unused);                                                 // no arguments
 PyObject* method_merge(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);     // static
+PyObject* method_diff(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);      // static
+PyObject* method_to_json_exact(PyObject* self, PyObject* unused);                                           // no arguments
 
 }  // namespace quillfen::py

@@ -1,3 +1,5 @@
+#include <optional>
+
 #include "patch/document_form.h"
 #include "patch/merge.h"
 #include "python/arguments.h"
@@ -33,6 +35,19 @@ PyObject* method_to_json(PyObject* self_obj, PyObject*) {
       document = write_document(reinterpret_cast<PatchObject*>(self_obj)->patch);
     }  // the document shares nothing with the patch: converting it needs no access
     return value_to_python(document);
+  });
+}
+
+PyObject* method_to_json_exact(PyObject* self_obj, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::optional<Result<JsonValue, Inexpressible>> document;
+    {
+      Access access;
+      if (!access.take_shared(reinterpret_cast<PatchObject*>(self_obj))) return nullptr;
+      document.emplace(write_document_exact(reinterpret_cast<PatchObject*>(self_obj)->patch));
+    }  // as for to_json: converting needs no access
+    if (!document->ok()) return raise_inexpressible(document->error()), nullptr;
+    return value_to_python(document->value());
   });
 }
 

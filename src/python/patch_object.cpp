@@ -68,6 +68,9 @@ PyMethodDef patch_methods[] = {
     {"to_json", method_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
     {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_merge)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "merge(minor, major)\n--\n\n"},
+    {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_diff)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "diff(old, new)\n--\n\n"},
+    {"to_json_exact", method_to_json_exact, METH_NOARGS, "to_json_exact($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -22,6 +22,8 @@ METHODS = {
     "from_json": "(data)",
     "to_json": "($self)",
     "merge": "(minor, major)",
+    "diff": "(old, new)",
+    "to_json_exact": "($self)",
 }
 
 
