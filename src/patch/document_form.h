@@ -3,6 +3,8 @@
 // Move and Copy are {"from", "to"}, Test is {"test"}.
 #pragma once
 
+#include <optional>
+
 #include "json_value/json_value.h"
 #include "patch/inexpressible.h"
 #include "patch/patch.h"
@@ -21,6 +23,9 @@ JsonValue write_document(const Patch& patch);
 // as a Set or Delete), or with a key twice, or with two Set children out of byte order (read back
 // in key order, they could append array elements in the other order).
 Result<JsonValue, Inexpressible> write_document_exact(const Patch& patch);
+
+// Why the exact form cannot carry `patch` unchanged (the refusal write_document_exact gives), or none.
+std::optional<Inexpressible> exact_form_refusal(const Patch& patch);
 
 // Reads a patch back, using `document` up. A value that is not an object reads as an empty patch; a
 // "*" member below the top level makes a Set of its value, or a Delete when it holds null; any other

@@ -1,17 +1,16 @@
-// Writing a patch in its document form. The walks keep their own work lists, so a patch of any
-// depth is written without recursion; only the exact form can refuse a patch.
+// Writing a patch in its document form, through the writer that the binding shares, and checking
+// that the exact form can carry a patch. No walk here recurses; only the exact form refuses a patch.
 #include <algorithm>
-#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
 
 #include "base/key_table.h"
 #include "patch/document_form.h"
+#include "patch/document_writer.h"
 
 namespace quillfen {
 
@@ -19,91 +18,62 @@ namespace {
 
 constexpr std::string_view kOperationMember = "*";
 
-// An operation whose form is still to be written into `target`. Each target is a member value
-// inside an object that was made at its final size, so it never moves while the walk runs.
-struct Step {
-  const Operation* operation;
-  JsonValue* target;
-};
+// Builds the document as JsonValues. Members come in key order, so each is appended. An object
+// member holds its JsonObject on the heap, which stays put while later members are appended to
+// its parent. Nothing here fails but by std::bad_alloc.
+class JsonBuilder {
+ public:
+  using Object = JsonObject*;
 
-// One member of an object being written, with the operation whose form becomes its value.
-struct PendingMember {
-  const std::string* key;
-  const Operation* operation;
-};
+  JsonValue take() { return std::move(document_); }
 
-bool key_less(const PendingMember& a, const PendingMember& b) noexcept { return *a.key < *b.key; }
-
-// Makes `target` the object of `members`, sorted by key, the later of two equal keys winning; each
-// member's value is left for the work list. `members` must hold them in their source order.
-void write_object(std::vector<PendingMember>& members, JsonValue& target, std::vector<Step>& pending) {
-  if (!std::is_sorted(members.begin(), members.end(), key_less))
-    std::stable_sort(members.begin(), members.end(), key_less);
-  auto last = members.begin();
-  for (auto it = members.begin(); it != members.end(); ++it) {
-    auto next = it + 1;
-    if (next != members.end() && *next->key == *it->key) continue;  // a later child of the key replaces it
-    *last++ = *it;
+  bool root(std::size_t room, Object& out) {
+    document_ = JsonValue(JsonObject());
+    out = &document_.as_object();
+    out->reserve(room);
+    return true;
   }
-  members.erase(last, members.end());
+  static bool object(Object parent, const std::string& key, std::size_t room, Object& out) {
+    parent->append_in_order(key, JsonValue(JsonObject()));
+    out = &parent->members().back().value.as_object();
+    out->reserve(room);
+    return true;
+  }
+  static bool value(Object parent, const std::string& key, const JsonValue& value) {
+    parent->append_in_order(key, value.copy());
+    return true;
+  }
+  static bool starred(Object parent, const std::string& key, const JsonValue* value) {
+    parent->append_in_order(key, object_of(std::string(kOperationMember), value != nullptr ? value->copy() : JsonValue()));
+    return true;
+  }
+  static bool pair(Object parent, const std::string& key, std::string_view from, std::string_view to) {
+    std::vector<JsonMember> members;  // "from" sorts before "to"
+    members.reserve(2);
+    members.push_back(JsonMember{"from", JsonValue(from)});
+    members.push_back(JsonMember{"to", JsonValue(to)});
+    parent->append_in_order(key, JsonValue(JsonObject::from_members(std::move(members))));
+    return true;
+  }
+  static bool test(Object parent, const std::string& key, const JsonValue& value) {
+    parent->append_in_order(key, object_of("test", value.copy()));
+    return true;
+  }
 
-  std::vector<JsonMember> out;
-  out.reserve(members.size());
-  for (const PendingMember& m : members) out.push_back(JsonMember{*m.key, JsonValue()});
-  target = JsonValue(JsonObject::from_members(std::move(out)));  // already in order: taken as it is
-  std::vector<JsonMember>& written = target.as_object().members();
-  for (std::size_t i = 0; i < members.size(); ++i) pending.push_back(Step{members[i].operation, &written[i].value});
-}
+ private:
+  static JsonValue object_of(std::string key, JsonValue value) {
+    JsonObject object;
+    object.append_in_order(std::move(key), std::move(value));
+    return JsonValue(std::move(object));
+  }
 
-JsonValue object_of(std::string key, JsonValue value) {
-  std::vector<JsonMember> members;
-  members.reserve(1);
-  members.push_back(JsonMember{std::move(key), std::move(value)});
-  return JsonValue(JsonObject::from_members(std::move(members)));
-}
-
-// In the exact form a Set of an object is wrapped in {"*": value}; bare, it would read back as a Nested.
-void write_form(const Operation& operation, bool exact, JsonValue& target, std::vector<Step>& pending) {
-  std::visit(
-      [&](const auto& op) {
-        using Op = std::decay_t<decltype(op)>;
-        if constexpr (std::is_same_v<Op, Set>) {
-          const bool wrapped = exact && op.value.is_object();
-          target = wrapped ? object_of(std::string(kOperationMember), op.value.copy()) : op.value.copy();
-        } else if constexpr (std::is_same_v<Op, Delete>) {
-          target = object_of(std::string(kOperationMember), JsonValue());
-        } else if constexpr (std::is_same_v<Op, Nested>) {
-          std::vector<PendingMember> members;
-          members.reserve(op.children.size());
-          for (const ChildEntry& child : op.children) members.push_back(PendingMember{&child.key, &child.operation});
-          write_object(members, target, pending);
-        } else if constexpr (std::is_same_v<Op, Move> || std::is_same_v<Op, Copy>) {
-          std::vector<JsonMember> members;  // "from" sorts before "to"
-          members.reserve(2);
-          members.push_back(JsonMember{"from", JsonValue(op.from)});
-          members.push_back(JsonMember{"to", JsonValue(op.to)});
-          target = JsonValue(JsonObject::from_members(std::move(members)));
-        } else {
-          static_assert(std::is_same_v<Op, Test>);
-          target = object_of("test", op.value.copy());
-        }
-      },
-      operation);
-}
+  JsonValue document_;
+};
 
 JsonValue write(const Patch& patch, bool exact) {
-  std::vector<PendingMember> members;
-  members.reserve(patch.size());
-  patch.for_each([&members](const Patch::Entry& e) { members.push_back(PendingMember{&e.key, &e.operation}); });
-  JsonValue document;
-  std::vector<Step> pending;
-  write_object(members, document, pending);
-  while (!pending.empty()) {
-    const Step step = pending.back();
-    pending.pop_back();
-    write_form(*step.operation, exact, *step.target, pending);
-  }
-  return document;
+  JsonBuilder builder;
+  (void)DocumentWriter<JsonBuilder>(builder).write(patch, exact);  // a JsonBuilder never fails
+  return builder.take();
 }
 
 Inexpressible cannot_write(std::vector<std::string> path, std::string reason) {
@@ -184,14 +154,18 @@ std::optional<Inexpressible> lossy_place(const Patch::Entry& entry) {
 
 JsonValue write_document(const Patch& patch) { return write(patch, false); }
 
-Result<JsonValue, Inexpressible> write_document_exact(const Patch& patch) {
+std::optional<Inexpressible> exact_form_refusal(const Patch& patch) {
   std::optional<Inexpressible> refusal;
   patch.for_each([&refusal](const Patch::Entry& entry) {
     // The smallest key that holds a refusal reports it, whatever order the map visits them in.
     if (refusal && !(entry.key < refusal->path().front())) return;
     if (std::optional<Inexpressible> found = lossy_place(entry)) refusal = std::move(found);
   });
-  if (refusal) return std::move(*refusal);
+  return refusal;
+}
+
+Result<JsonValue, Inexpressible> write_document_exact(const Patch& patch) {
+  if (std::optional<Inexpressible> refusal = exact_form_refusal(patch)) return std::move(*refusal);
   return write(patch, true);
 }
 

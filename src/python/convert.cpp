@@ -202,7 +202,7 @@ void key_order(const DictMember* members, std::size_t count, std::vector<std::ui
 // their own equality) keep the later member, as in a document: it replaces the earlier under the
 // same plain key. A new reference, or null with a Python exception set.
 PyObject* dict_in_order(DictMember* members, const std::vector<std::uint32_t>& order) {
-  PyRef result = PyRef::steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(order.size())));
+  PyRef result = PyRef::steal(new_dict(static_cast<Py_ssize_t>(order.size())));
   if (!result) return nullptr;
   for (std::uint32_t i : order) {
     DictMember& m = members[i];
@@ -564,116 +564,6 @@ const std::vector<std::uint32_t>& KeyOrders::of(const DictMember* members, std::
 // ---------------------------------------------------------------------------------------------
 // JsonValue to Python.
 
-// One str per distinct key within one conversion: documents repeat their keys record after record.
-class KeyStrs {
- public:
-  // A borrowed str of `key`, which must outlive this cache; null with a Python exception set.
-  PyObject* get(std::string_view key) {
-    const std::size_t i = table_.insert(key, texts_.size(), KeyTexts{&texts_});
-    if (i == texts_.size()) {
-      texts_.push_back(key);
-      strs_.push_back(PyRef::steal(new_str(key)));
-    }
-    return strs_[i].get();
-  }
-
- private:
-  struct KeyTexts {
-    const std::vector<std::string_view>* texts;
-    std::string_view operator()(std::size_t i) const noexcept { return (*texts)[i]; }
-  };
-  std::vector<std::string_view> texts_;
-  std::vector<PyRef> strs_;  // null where making the str failed
-  KeyTable table_;
-};
-
-class OutputWalk {
- public:
-  // A new reference, or null with a Python exception set. `stamp`, when given, is the serial the
-  // root object carries in "_".
-  PyObject* run(const JsonValue& root, const std::string_view* stamp) {
-    if (!root.is_container()) return scalar_to_python(root);
-    if (!open(root, stamp)) return nullptr;
-    for (;;) {
-      Frame& frame = frames_.back();
-      const JsonValue* child = nullptr;
-      if (frame.source->is_array()) {
-        const JsonArray& items = frame.source->as_array();
-        if (frame.next < items.size()) {
-          child = &items[frame.next++];
-          if (!child->is_container()) {
-            PyObject* item = scalar_to_python(*child);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(frame.result.get(), static_cast<Py_ssize_t>(frame.next - 1), item);
-            continue;
-          }
-        }
-      } else {
-        const std::vector<JsonMember>& members = frame.source->as_object().members();
-        if (frame.stamp != nullptr && (frame.next == members.size() || members[frame.next].key >= "_")) {
-          if (!stamp_serial(frame)) return nullptr;
-          if (frame.next < members.size() && members[frame.next].key == "_") ++frame.next;  // replaced
-          continue;
-        }
-        if (frame.next < members.size()) {
-          const JsonMember& member = members[frame.next++];
-          PyObject* key = keys_.get(member.key);
-          if (key == nullptr) return nullptr;
-          if (!member.value.is_container()) {
-            PyRef value = PyRef::steal(scalar_to_python(member.value));
-            if (!value || PyDict_SetItem(frame.result.get(), key, value.get()) != 0) return nullptr;
-            continue;
-          }
-          frame.key = key;
-          child = &member.value;
-        }
-      }
-      if (child != nullptr) {
-        if (!open(*child, nullptr)) return nullptr;
-        continue;
-      }
-      // The innermost container is complete: it goes into its parent, or is the result.
-      PyRef done = std::move(frame.result);
-      frames_.pop_back();
-      if (frames_.empty()) return done.release();
-      Frame& parent = frames_.back();
-      if (parent.source->is_array()) {
-        PyList_SET_ITEM(parent.result.get(), static_cast<Py_ssize_t>(parent.next - 1), done.release());
-      } else if (PyDict_SetItem(parent.result.get(), parent.key, done.get()) != 0) {
-        return nullptr;
-      }
-    }
-  }
-
- private:
-  struct Frame {
-    const JsonValue* source;
-    std::size_t next;
-    PyRef result;
-    PyObject* key;                  // the member whose value is being made; borrowed from keys_
-    const std::string_view* stamp;  // the root object's serial, until it is stored
-  };
-
-  bool open(const JsonValue& source, const std::string_view* stamp) {
-    PyRef result = PyRef::steal(source.is_array() ? PyList_New(static_cast<Py_ssize_t>(source.as_array().size()))
-                                                  : _PyDict_NewPresized(static_cast<Py_ssize_t>(source.as_object().size()) +
-                                                                        (stamp != nullptr ? 1 : 0)));
-    if (!result) return false;
-    frames_.push_back(Frame{&source, 0, std::move(result), nullptr, source.is_object() ? stamp : nullptr});
-    return true;
-  }
-
-  bool stamp_serial(Frame& frame) {
-    PyObject* key = keys_.get("_");
-    PyRef serial = PyRef::steal(new_str(*frame.stamp));
-    frame.stamp = nullptr;
-    return key != nullptr && serial && PyDict_SetItem(frame.result.get(), key, serial.get()) == 0;
-  }
-
-  std::vector<Frame> frames_;
-  KeyStrs keys_;
-};
-
 }  // namespace
 
 bool utf8_view(PyObject* str, std::string_view& out) {
@@ -695,6 +585,94 @@ PyObject* new_str(std::string_view text) {
   return str;
 }
 
+ToPython::ToPython() = default;
+ToPython::~ToPython() = default;
+
+PyObject* ToPython::key(std::string_view key) {
+  const std::size_t i = key_table_.insert(key, key_texts_.size(), KeyTexts{&key_texts_});
+  if (i == key_texts_.size()) {
+    key_texts_.push_back(key);
+    key_strs_.push_back(PyRef::steal(new_str(key)));
+  }
+  return key_strs_[i].get();  // null where making the str failed
+}
+
+PyObject* ToPython::convert(const JsonValue& value) { return run(value, nullptr); }
+
+PyObject* ToPython::convert_stamped(const JsonValue& value, std::string_view serial) { return run(value, &serial); }
+
+PyObject* ToPython::run(const JsonValue& root, const std::string_view* stamp) {
+  if (!root.is_container()) return scalar_to_python(root);
+  frames_.clear();  // what a failed conversion left behind
+  if (!open(root, stamp)) return nullptr;
+  for (;;) {
+    Frame& frame = frames_.back();
+    const JsonValue* child = nullptr;
+    if (frame.source->is_array()) {
+      const JsonArray& items = frame.source->as_array();
+      if (frame.next < items.size()) {
+        child = &items[frame.next++];
+        if (!child->is_container()) {
+          PyObject* item = scalar_to_python(*child);
+          if (item == nullptr) return nullptr;
+          PyList_SET_ITEM(frame.result.get(), static_cast<Py_ssize_t>(frame.next - 1), item);
+          continue;
+        }
+      }
+    } else {
+      const std::vector<JsonMember>& members = frame.source->as_object().members();
+      if (frame.stamp != nullptr && (frame.next == members.size() || members[frame.next].key >= "_")) {
+        if (!stamp_serial(frame)) return nullptr;
+        if (frame.next < members.size() && members[frame.next].key == "_") ++frame.next;  // replaced
+        continue;
+      }
+      if (frame.next < members.size()) {
+        const JsonMember& member = members[frame.next++];
+        PyObject* member_key = key(member.key);
+        if (member_key == nullptr) return nullptr;
+        if (!member.value.is_container()) {
+          PyRef value = PyRef::steal(scalar_to_python(member.value));
+          if (!value || PyDict_SetItem(frame.result.get(), member_key, value.get()) != 0) return nullptr;
+          continue;
+        }
+        frame.key = member_key;
+        child = &member.value;
+      }
+    }
+    if (child != nullptr) {
+      if (!open(*child, nullptr)) return nullptr;
+      continue;
+    }
+    // The innermost container is complete: it goes into its parent, or is the result.
+    PyRef done = std::move(frame.result);
+    frames_.pop_back();
+    if (frames_.empty()) return done.release();
+    Frame& parent = frames_.back();
+    if (parent.source->is_array()) {
+      PyList_SET_ITEM(parent.result.get(), static_cast<Py_ssize_t>(parent.next - 1), done.release());
+    } else if (PyDict_SetItem(parent.result.get(), parent.key, done.get()) != 0) {
+      return nullptr;
+    }
+  }
+}
+
+bool ToPython::open(const JsonValue& source, const std::string_view* stamp) {
+  PyRef result = PyRef::steal(source.is_array() ? PyList_New(static_cast<Py_ssize_t>(source.as_array().size()))
+                                                : new_dict(static_cast<Py_ssize_t>(source.as_object().size()) + (stamp != nullptr ? 1 : 0)));
+  if (!result) return false;
+  frames_.push_back(Frame{&source, 0, std::move(result), nullptr, source.is_object() ? stamp : nullptr});
+  return true;
+}
+
+bool ToPython::stamp_serial(Frame& frame) {
+  PyObject* member_key = key("_");
+  PyRef serial = PyRef::steal(new_str(*frame.stamp));
+  frame.stamp = nullptr;
+  return member_key != nullptr && serial && PyDict_SetItem(frame.result.get(), member_key, serial.get()) == 0;
+}
+
+PyObject* new_dict(Py_ssize_t members) { return _PyDict_NewPresized(members); }
+
 PyObject* dict_in_key_order(DictMember* first, DictMember* last) {
   std::vector<std::uint32_t> order;
   key_order(first, static_cast<std::size_t>(last - first), order);
@@ -713,11 +691,7 @@ PyObject* normalized_copy(PyObject* obj) {
   return out.release();
 }
 
-PyObject* value_to_python(const JsonValue& value) { return OutputWalk().run(value, nullptr); }
-
-PyObject* value_to_python_stamped(const JsonValue& value, std::string_view serial) {
-  return OutputWalk().run(value, &serial);
-}
+PyObject* value_to_python(const JsonValue& value) { return ToPython().convert(value); }
 
 PyObject* deletion_marker() noexcept { return the_deletion_marker; }
 

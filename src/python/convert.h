@@ -7,8 +7,11 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
+#include <vector>
 
+#include "base/key_table.h"
 #include "json_value/json_value.h"
 #include "python/py_ref.h"
 
@@ -37,9 +40,51 @@ PyObject* normalized_copy(PyObject* obj);
 // of its own.
 PyObject* value_to_python(const JsonValue& value);
 
-// The same, but an object gets the member "_" holding `serial` in place of any "_" it has (the
-// value a Set at a serial key puts into an array); any other kind of value is converted unchanged.
-PyObject* value_to_python_stamped(const JsonValue& value, std::string_view serial);
+// Converts JsonValues into new Python objects as value_to_python does, one after another, with one
+// str for each distinct member key among all of them: documents repeat their keys record after
+// record. Every key it meets must outlive it.
+class ToPython {
+ public:
+  ToPython();
+  ~ToPython();
+  ToPython(const ToPython&) = delete;
+  ToPython& operator=(const ToPython&) = delete;
+
+  // A new reference, or null with a Python exception set.
+  PyObject* convert(const JsonValue& value);
+  // The same, but an object gets the member "_" holding `serial` in place of any "_" it has (the
+  // value a Set at a serial key puts into an array); any other kind of value is converted unchanged.
+  PyObject* convert_stamped(const JsonValue& value, std::string_view serial);
+  // The str of `key`, shared by every use within this converter: borrowed, or null with a Python
+  // exception set.
+  PyObject* key(std::string_view key);
+
+ private:
+  struct Frame {
+    const JsonValue* source;
+    std::size_t next;
+    PyRef result;
+    PyObject* key;                  // the member whose value is being made; borrowed from the key strs
+    const std::string_view* stamp;  // the root object's serial, until it is stored
+  };
+  struct KeyTexts {
+    const std::vector<std::string_view>* texts;
+    std::string_view operator()(std::size_t i) const noexcept { return (*texts)[i]; }
+  };
+
+  PyObject* run(const JsonValue& root, const std::string_view* stamp);
+  bool open(const JsonValue& source, const std::string_view* stamp);
+  bool stamp_serial(Frame& frame);
+
+  std::vector<Frame> frames_;
+  std::vector<std::string_view> key_texts_;
+  std::vector<PyRef> key_strs_;  // null where making the str failed
+  KeyTable key_table_;
+};
+
+// A new dict with room for `members` members, so that filling it never resizes it; a new
+// reference, or null with a Python exception set.
+PyObject* new_dict(Py_ssize_t members);
 
 // A new str of the UTF-8 bytes `text`; a new reference, or null with a Python exception set.
 PyObject* new_str(std::string_view text);

@@ -1,13 +1,80 @@
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "patch/document_form.h"
+#include "patch/document_writer.h"
 #include "patch/merge.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/methods.h"
+#include "python/patch_object.h"
+#include "python/py_ref.h"
 
 namespace quillfen::py {
+
+namespace {
+
+// Builds the document form as Python objects, straight from the patch. Members come in key order,
+// each dict is made at its final size, and the strs of the keys are shared within the document.
+class PythonBuilder {
+ public:
+  using Object = PyObject*;  // a dict of the document being built, held by its parent
+
+  PyObject* take() { return document_.release(); }
+
+  bool root(std::size_t room, Object& out) {
+    document_ = PyRef::steal(new_dict(static_cast<Py_ssize_t>(room)));
+    out = document_.get();
+    return out != nullptr;
+  }
+  bool object(Object parent, const std::string& key, std::size_t room, Object& out) {
+    PyRef dict = PyRef::steal(new_dict(static_cast<Py_ssize_t>(room)));
+    out = dict.get();
+    return put(parent, key, std::move(dict));
+  }
+  bool value(Object parent, const std::string& key, const JsonValue& value) {
+    return put(parent, key, PyRef::steal(values_.convert(value)));
+  }
+  bool starred(Object parent, const std::string& key, const JsonValue* value) {
+    return put(parent, key, value != nullptr ? PyRef::steal(values_.convert(*value)) : PyRef::borrow(Py_None), "*");
+  }
+  bool pair(Object parent, const std::string& key, std::string_view from, std::string_view to) {
+    PyRef dict = PyRef::steal(new_dict(2));
+    return dict && put(dict.get(), "from", PyRef::steal(new_str(from))) && put(dict.get(), "to", PyRef::steal(new_str(to))) &&
+           put(parent, key, std::move(dict));
+  }
+  bool test(Object parent, const std::string& key, const JsonValue& value) {
+    return put(parent, key, PyRef::steal(values_.convert(value)), "test");
+  }
+
+ private:
+  // Puts `value` under `key` in `dict`, inside a one-member dict under `wrapper` when one is given.
+  bool put(PyObject* dict, std::string_view key, PyRef value, const char* wrapper = nullptr) {
+    if (!value) return false;
+    if (wrapper != nullptr) {
+      PyRef wrapped = PyRef::steal(new_dict(1));
+      if (!wrapped || !put(wrapped.get(), wrapper, std::move(value))) return false;
+      value = std::move(wrapped);
+    }
+    PyObject* key_str = values_.key(key);
+    return key_str != nullptr && PyDict_SetItem(dict, key_str, value.get()) == 0;
+  }
+
+  ToPython values_;  // every key it meets is the patch's (which outlives it) or a literal
+  PyRef document_;
+};
+
+// The document form of `patch` as a new Python dict; a new reference, or null with a Python
+// exception set. The caller holds shared access for the whole walk: the patch is read throughout.
+PyObject* write_to_python(const Patch& patch, bool exact) {
+  PythonBuilder builder;
+  if (!DocumentWriter<PythonBuilder>(builder).write(patch, exact)) return nullptr;
+  return builder.take();
+}
+
+}  // namespace
 
 PyObject* method_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -28,26 +95,19 @@ PyObject* method_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 
 PyObject* method_to_json(PyObject* self_obj, PyObject*) {
   return guarded([&]() -> PyObject* {
-    JsonValue document;
-    {
-      Access access;
-      if (!access.take_shared(reinterpret_cast<PatchObject*>(self_obj))) return nullptr;
-      document = write_document(reinterpret_cast<PatchObject*>(self_obj)->patch);
-    }  // the document shares nothing with the patch: converting it needs no access
-    return value_to_python(document);
+    Access access;
+    if (!access.take_shared(reinterpret_cast<PatchObject*>(self_obj))) return nullptr;
+    return write_to_python(reinterpret_cast<PatchObject*>(self_obj)->patch, false);
   });
 }
 
 PyObject* method_to_json_exact(PyObject* self_obj, PyObject*) {
   return guarded([&]() -> PyObject* {
-    std::optional<Result<JsonValue, Inexpressible>> document;
-    {
-      Access access;
-      if (!access.take_shared(reinterpret_cast<PatchObject*>(self_obj))) return nullptr;
-      document.emplace(write_document_exact(reinterpret_cast<PatchObject*>(self_obj)->patch));
-    }  // as for to_json: converting needs no access
-    if (!document->ok()) return raise_inexpressible(document->error()), nullptr;
-    return value_to_python(document->value());
+    Access access;
+    if (!access.take_shared(reinterpret_cast<PatchObject*>(self_obj))) return nullptr;
+    const Patch& patch = reinterpret_cast<PatchObject*>(self_obj)->patch;
+    if (std::optional<Inexpressible> refusal = exact_form_refusal(patch)) return raise_inexpressible(*refusal), nullptr;
+    return write_to_python(patch, true);
   });
 }
 

@@ -153,12 +153,12 @@ class PythonDocument {
 
   bool end_array(Container& c, const std::vector<std::size_t>& removals, std::vector<Value>& appends);
 
-  static bool make(const JsonValue& value, Value& out) {
-    out = PyRef::steal(value_to_python(value));
+  bool make(const JsonValue& value, Value& out) {
+    out = PyRef::steal(values_.convert(value));
     return static_cast<bool>(out);
   }
-  static bool make_stamped(const JsonValue& value, std::string_view serial, Value& out) {
-    out = PyRef::steal(value_to_python_stamped(value, serial));
+  bool make_stamped(const JsonValue& value, std::string_view serial, Value& out) {
+    out = PyRef::steal(values_.convert_stamped(value, serial));
     return static_cast<bool>(out);
   }
   static int equals(const Member& current, const JsonValue& expected) {
@@ -231,6 +231,7 @@ class PythonDocument {
 
   Mode mode_;
   PyRef root_;
+  ToPython values_;  // makes the patch's values; they share one str per key (the patch outlives it)
   bool committed_ = false;
   std::optional<SerialIndex> root_index_;
   // InPlace only:
