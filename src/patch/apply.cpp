@@ -173,8 +173,10 @@ class JsonDocument {
   }
 
   static std::size_t length(Container& c) { return c->as_array().size(); }
-  static bool index_serials(Container& c, bool, SerialIndex& out) {
-    out = build_serial_index(c->as_array());
+  static bool index_serials(Container& c, bool, SerialIndex& index) {
+    const JsonArray& elements = c->as_array();
+    for (std::size_t i = 0; i < elements.size(); ++i)
+      if (const std::string* serial = serial_of(elements[i])) index.add(*serial, i);
     return true;
   }
   static bool element(Container& c, std::size_t position, Member& out) {

@@ -30,7 +30,8 @@
 //   bool end_object(ObjectPass&, bool completed)          // runs after an error too (completed false)
 //
 //   std::size_t length(Container&)
-//   bool index_serials(Container&, bool top, SerialIndex& out)
+//   bool index_serials(Container&, bool top, SerialIndex& index)   // index.add(serial, position) for
+//        // every element that carries a serial, in order; the index keeps those it looks for
 //   bool element(Container&, position, Member& out)
 //   bool replace(Container&, position, Value)
 //   bool enter_element(Container&, position, std::optional<Container>& out)
@@ -84,6 +85,15 @@ class ApplyWalk {
     top.reserve(patch.size());
     patch.for_each([&top](const ChildEntry& e) { top.push_back(&e); });
     return walk(std::move(root), Cursor{top.data(), nullptr, top.size()}, true);
+  }
+
+  // The keys of the top level that an array root looks up by serial: all but "_" and index keys.
+  static std::vector<std::string_view> top_serial_keys(const Patch& patch) {
+    std::vector<std::string_view> keys;
+    patch.for_each([&keys](const ChildEntry& e) {
+      if (e.key != kReservedKey && !parse_index_key(e.key)) keys.push_back(e.key);
+    });
+    return keys;
   }
 
   // Applies the children of a Nested entry to `target`, an object or array, as below the top level.
@@ -141,19 +151,23 @@ class ApplyWalk {
       frames_.push_back(Frame{cursor, top, ObjectFrame{doc_.begin_object(std::move(container))}});
       return true;
     }
-    ArrayFrame array{std::move(container), 0, SerialIndex(), {}, {}};
+    // The index holds only the serials this pass looks up: filling it costs a lookup per element
+    // in a table the size of the pass.
+    ArrayFrame array{std::move(container), 0, SerialIndex(serial_keys(cursor, top)), {}, {}};
     array.length = doc_.length(array.array);
-    if (needs_index(cursor, top) && !doc_.index_serials(array.array, top, array.index)) return adapter_failed();
+    if (!array.index.looks_for_nothing() && !doc_.index_serials(array.array, top, array.index)) return adapter_failed();
     frames_.push_back(Frame{cursor, top, std::move(array)});
     return true;
   }
 
-  // Only a pass with some serial key builds the index.
-  static bool needs_index(Cursor cursor, bool top) {
-    if (!top) return cursor.left > 0;
+  // The keys of a pass that are serial keys: at the top level all but "_" and index keys, below it
+  // every key.
+  static std::vector<std::string_view> serial_keys(Cursor cursor, bool top) {
+    std::vector<std::string_view> keys;
+    keys.reserve(cursor.left);
     while (const ChildEntry* e = cursor.next())
-      if (e->key != kReservedKey && !parse_index_key(e->key)) return true;
-    return false;
+      if (!top || (e->key != kReservedKey && !parse_index_key(e->key))) keys.push_back(e->key);
+    return keys;
   }
 
   // Takes the next entry of the innermost pass, or ends that pass. False when the walk must stop.

@@ -1,5 +1,6 @@
 #include "patch/array_addressing.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace quillfen {
@@ -26,36 +27,55 @@ const std::string* serial_of(const JsonValue& element) noexcept {
   return serial != nullptr && serial->is_string() ? &serial->as_string() : nullptr;
 }
 
-void SerialIndex::reserve(std::size_t elements, std::size_t text_bytes) {
-  entries_.reserve(elements);
-  text_.reserve(text_bytes);
-  table_.reserve(elements);
+SerialIndex::SerialIndex(const std::vector<std::string_view>& keys) : table_(keys.size()) {
+  entries_.reserve(keys.size());
+  for (std::string_view key : keys)
+    if (table_.insert(key, entries_.size(), Serials{&entries_}) == entries_.size()) entries_.push_back(Entry{key, kAbsent});
 }
 
 void SerialIndex::add(std::string_view serial, std::size_t position) {
-  // The bytes go in first, so the table's view of the new key is valid while it is inserted.
-  const std::size_t offset = text_.size();
-  text_.append(serial);
-  entries_.push_back(Entry{offset, serial.size(), position});
-  const std::size_t at = table_.insert(serial, entries_.size() - 1, key_of());
-  if (at != entries_.size() - 1) {  // a serial seen before: the later element wins
-    entries_[at].position = position;
-    entries_.pop_back();
-    text_.resize(offset);
+  const std::size_t at = every_serial_ ? table_.insert(serial, entries_.size(), Serials{&entries_})
+                                       : table_.find(serial, Serials{&entries_});
+  if (at == KeyTable::kNone) return;  // not looked for
+  if (at == entries_.size()) {
+    entries_.push_back(Entry{serial, position});
+  } else {
+    entries_[at].position = position;  // the later element wins
   }
 }
 
 std::optional<std::size_t> SerialIndex::find(std::string_view serial) const {
-  const std::size_t at = table_.find(serial, key_of());
-  if (at == KeyTable::kNone) return std::nullopt;
+  const std::size_t at = table_.find(serial, Serials{&entries_});
+  if (at == KeyTable::kNone || entries_[at].position == kAbsent) return std::nullopt;
   return entries_[at].position;
+}
+
+std::size_t SerialIndex::size() const noexcept {
+  return static_cast<std::size_t>(
+      std::count_if(entries_.begin(), entries_.end(), [](const Entry& e) { return e.position != kAbsent; }));
 }
 
 SerialIndex build_serial_index(const JsonArray& elements) {
   SerialIndex index;
-  index.reserve(elements.size(), elements.size() * 8);
-  for (std::size_t i = 0; i < elements.size(); ++i)
-    if (const std::string* serial = serial_of(elements[i])) index.add(*serial, i);
+  index.every_serial_ = true;
+  // The copies go into one string sized once, so the views of the entries stay valid.
+  std::size_t bytes = 0;
+  std::size_t count = 0;
+  for (const JsonValue& element : elements)
+    if (const std::string* serial = serial_of(element)) {
+      bytes += serial->size();
+      ++count;
+    }
+  index.text_.reserve(bytes);
+  index.entries_.reserve(count);
+  index.table_.reserve(count);
+  for (std::size_t i = 0; i < elements.size(); ++i) {
+    const std::string* serial = serial_of(elements[i]);
+    if (serial == nullptr) continue;
+    const std::size_t offset = index.text_.size();
+    index.text_.append(*serial);
+    index.add(std::string_view(index.text_).substr(offset, serial->size()), i);
+  }
   return index;
 }
 

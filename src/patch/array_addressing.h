@@ -22,42 +22,51 @@ std::optional<std::uint64_t> parse_index_key(std::string_view key) noexcept;
 // string; null otherwise. The pointer lives as long as the element is unchanged.
 const std::string* serial_of(const JsonValue& element) noexcept;
 
-// Serial -> position of the last element that carried it when the index was built. The index owns
-// copies of the serials, so replacing or changing elements afterwards cannot leave it dangling; it
-// is not updated by such changes either. Filled by `add`, one element at a time, in element order,
-// by whatever walks the array (the core's own arrays, or a binding's).
+// Serial -> position of the last element that carried it when the index was built. It is filled
+// by `add`, one element at a time in element order, by whatever walks the array (the core's own
+// arrays, or a binding's), and is not updated when elements change afterwards. Two kinds:
+// - an index of every serial (build_serial_index), which keeps its own copies of them;
+// - an index of the keys an array pass looks up: it keeps only the elements that carry one of them,
+//   so filling it costs a lookup per element in a table the size of the pass, not the array.
 class SerialIndex {
  public:
+  // Finds nothing.
   SerialIndex() = default;
+  // Finds only `keys` (repeats allowed), which must outlive the index.
+  explicit SerialIndex(const std::vector<std::string_view>& keys);
   SerialIndex(SerialIndex&&) noexcept = default;
   SerialIndex& operator=(SerialIndex&&) noexcept = default;
   SerialIndex(const SerialIndex&) = delete;
   SerialIndex& operator=(const SerialIndex&) = delete;
 
-  // Makes room for `elements` serials of about `text_bytes` bytes in all.
-  void reserve(std::size_t elements, std::size_t text_bytes);
+  // Whether filling the index can find anything.
+  bool looks_for_nothing() const noexcept { return !every_serial_ && entries_.empty(); }
 
   // Records that the element at `position` carries `serial`; a later position replaces an earlier
-  // one of the same serial.
+  // one of the same serial. An index of keys ignores the serials it does not look for.
   void add(std::string_view serial, std::size_t position);
 
   // The position stored for exactly these bytes, or none.
   std::optional<std::size_t> find(std::string_view serial) const;
-  std::size_t size() const noexcept { return table_.size(); }
+  // How many serials have a position.
+  std::size_t size() const noexcept;
 
  private:
+  friend SerialIndex build_serial_index(const JsonArray& elements);
+  static constexpr std::size_t kAbsent = ~std::size_t{0};
   struct Entry {
-    std::size_t offset;  // into text_
-    std::size_t length;
-    std::size_t position;
+    std::string_view serial;  // the looked-for key, or a view of text_
+    std::size_t position;     // kAbsent until an element carries the serial
   };
-  auto key_of() const noexcept {
-    return [this](std::size_t i) { return std::string_view(text_).substr(entries_[i].offset, entries_[i].length); };
-  }
+  struct Serials {
+    const std::vector<Entry>* entries;
+    std::string_view operator()(std::size_t i) const noexcept { return (*entries)[i].serial; }
+  };
 
-  std::string text_;            // every serial's bytes, back to back
-  std::vector<Entry> entries_;  // one per distinct serial
+  std::string text_;  // every serial of an index of every serial, back to back, sized once
+  std::vector<Entry> entries_;
   KeyTable table_;
+  bool every_serial_ = false;
 };
 
 // One walk over `elements`: each element with a serial stores its position under a copy of that

@@ -352,7 +352,6 @@ bool PythonDocument::index_serials(Container& c, bool top, SerialIndex& out) {
     return true;
   }
   PyObject* list = c.object.get();
-  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)), static_cast<std::size_t>(PyList_GET_SIZE(list)) * 8);
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
     PyObject* element = PyList_GET_ITEM(list, i);
     if (!PyDict_CheckExact(element)) continue;
@@ -470,8 +469,7 @@ bool converts_to_itself(PyObject* root, SerialIndex& index) {
     Py_ssize_t next;
   };
   std::vector<Frame> frames{{root, 0}};
-  if (PyList_CheckExact(root))
-    index.reserve(static_cast<std::size_t>(PyList_GET_SIZE(root)), static_cast<std::size_t>(PyList_GET_SIZE(root)) * 8);
+  const bool wants_serials = PyList_CheckExact(root) && !index.looks_for_nothing();
   while (!frames.empty()) {
     Frame& frame = frames.back();
     PyObject* value = nullptr;
@@ -481,7 +479,7 @@ bool converts_to_itself(PyObject* root, SerialIndex& index) {
         continue;
       }
       value = PyList_GET_ITEM(frame.container, frame.next++);
-      if (frames.size() == 1 && PyDict_CheckExact(value)) {  // an element of the root list: its serial
+      if (wants_serials && frames.size() == 1 && PyDict_CheckExact(value)) {  // an element of the root list: its serial
         PyObject* serial = PyDict_GetItemWithError(value, serial_member());  // str keys: no Python code runs
         if (serial == nullptr && PyErr_Occurred()) {
           PyErr_Clear();
@@ -524,7 +522,8 @@ bool converts_to_itself(PyObject* root, SerialIndex& index) {
 
 InPlace apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& released) {
   if (!is_container(data)) return InPlace::NotItsOwn;
-  SerialIndex index;
+  const std::vector<std::string_view> serial_keys = ApplyWalk<PythonDocument>::top_serial_keys(patch);
+  SerialIndex index(serial_keys);
   if (!converts_to_itself(data, index)) return InPlace::NotItsOwn;
   PythonDocument document(PythonDocument::Mode::InPlace, data);
   if (PyList_CheckExact(data)) document.use_root_index(std::move(index));
