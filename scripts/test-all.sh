@@ -68,6 +68,13 @@ for minor in 9 10 11 12 13; do
   summary+=("CPython 3.$minor: $(tail -n 1 "$build/pytest.log")")
 done
 
+# The extra suites (sanitizers, fuzzing, leaks), each a script that exits non-zero on failure.
+for extra in scripts/ci-extra/*.sh; do
+  name=$(basename "$extra" .sh)
+  echo "== $name"
+  if bash "$extra"; then summary+=("$name: passed"); else failures+=("$name"); fi
+done
+
 echo "== Summary"
 printf '%s\n' "${summary[@]}"
 if [ ${#failures[@]} -gt 0 ]; then
