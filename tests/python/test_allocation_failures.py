@@ -1,7 +1,7 @@
 """Each call survives the failure of any one of its allocations (C++ and the interpreter's alike), and
 of every allocation from some point on: it ends in MemoryError or in its usual outcome, leaks nothing,
 and a failed call leaves the patch and the caller's data exactly as they were. Runs in the
-fault-injection build only (-DQUILLFEN_FAULT_INJECTION=ON, see scripts/ci-extra/alloc-faults.sh),
+fault-injection build only (-DQUILLFEN_FAULT_INJECTION=ON, as scripts/ci-extra/sanitizers.sh builds it),
 which writes what it exercised to alloc-faults-report.txt beside the helper module."""
 
 import collections
