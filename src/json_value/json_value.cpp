@@ -26,9 +26,10 @@ bool holds_filled_container(const JsonValue& v) noexcept {
 }  // namespace
 
 void JsonValue::release() noexcept {
-  // Containers nested in this one are first moved out into a work list, so freeing never recurses
-  // more than one level, whatever the depth.
-  if (is_container() && holds_filled_container(*this)) release_deep(*this);
+  if (is_container() && holds_filled_container(*this)) {
+    release_deep(*this);  // leaves this value null
+    return;
+  }
   switch (kind_) {
     case Kind::String: delete string_; break;
     case Kind::Array: delete array_; break;
@@ -38,23 +39,53 @@ void JsonValue::release() noexcept {
   kind_ = Kind::Null;
 }
 
+namespace {
+
+// The slots of a container, for the teardown below: the elements of an array, or the values of an
+// object's members.
+std::size_t slot_count(const JsonValue& v) noexcept { return v.is_array() ? v.as_array().size() : v.as_object().size(); }
+JsonValue& first_slot(JsonValue& v) noexcept { return v.is_array() ? v.as_array().front() : v.as_object().members().front().value; }
+JsonValue& last_slot(JsonValue& v) noexcept { return v.is_array() ? v.as_array().back() : v.as_object().members().back().value; }
+// Drops the last slot, which holds no filled container, so dropping it does not recurse.
+void drop_last_slot(JsonValue& v) noexcept {
+  if (v.is_array())
+    v.as_array().pop_back();
+  else
+    v.as_object().members().pop_back();
+}
+
+}  // namespace
+
+// Tears `root` down without recursing and without allocating: releasing runs where an allocation
+// may just have failed (unwinding after std::bad_alloc), so it must not need memory itself.
+//
+// The containers still to free are kept in the tree itself. `current` is the container being
+// emptied; when its last slot holds a filled container, that child takes `current`'s place, and
+// `current` is parked in the child's first slot (whose old value goes into the slot the child left).
+// So the first slot of every container above the root in this chain holds the next one to resume.
+// Each slot is dropped once and each container is parked once, so the teardown takes linear time.
 void JsonValue::release_deep(JsonValue& root) noexcept {
-  std::vector<JsonValue> pending;
-  auto take_children = [&pending](JsonValue& v) {
-    if (v.is_array()) {
-      for (JsonValue& e : v.as_array())
-        if (e.is_container()) pending.push_back(std::move(e));
-    } else {
-      for (JsonMember& m : v.as_object())
-        if (m.value.is_container()) pending.push_back(std::move(m.value));
+  JsonValue current(std::move(root));
+  std::size_t parked = 0;  // containers in the chain below `current`; its first slot is the next one when > 0
+  for (;;) {
+    while (slot_count(current) > (parked > 0 ? 1 : 0)) {
+      JsonValue& last = last_slot(current);
+      if (!last.is_container() || slot_count(last) == 0) {
+        drop_last_slot(current);
+        continue;
+      }
+      JsonValue child(std::move(last));
+      JsonValue& first = first_slot(child);
+      last = std::move(first);  // every value assigned over here was moved from, so nothing is released
+      first = std::move(current);
+      current = std::move(child);
+      ++parked;
     }
-  };
-  take_children(root);
-  while (!pending.empty()) {
-    JsonValue v = std::move(pending.back());
-    pending.pop_back();
-    take_children(v);
-  }  // each `v` dies holding no containers
+    if (parked == 0) return;  // `current` is the root, emptied
+    JsonValue next(std::move(first_slot(current)));
+    current = std::move(next);  // the old one holds nothing now
+    --parked;
+  }
 }
 
 namespace {

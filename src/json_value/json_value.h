@@ -1,9 +1,9 @@
 // JsonValue: the one document value of the system (null, boolean, number, string, array, object).
 //
 // Values own everything inside them and are move-only: a deep copy is always asked for by name
-// (`copy()`), so no walk copies a document by accident. Every walk here (copy, equality, compact
-// text, release) keeps its own work list, so a value of any depth is safe to copy, compare, print
-// and drop.
+// (`copy()`), so no walk copies a document by accident. Copy, equality and compact text keep their
+// own work lists, and release takes a value apart in place, so a value of any depth is safe to
+// copy, compare, print and drop; dropping one never allocates.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "operations/operation.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace quillfen {
@@ -14,20 +15,45 @@ Nested& Nested::operator=(Nested&& other) noexcept {
   return *this;
 }
 
+namespace {
+
+// The child list of `op` when it is a Nested that has children; null otherwise.
+ChildList* filled_children(Operation& op) noexcept {
+  Nested* n = std::get_if<Nested>(&op);
+  return n != nullptr && !n->children.empty() ? &n->children : nullptr;
+}
+
+}  // namespace
+
+// Frees the subtree without recursing and without allocating (it may run while std::bad_alloc
+// unwinds). The lists still to free are kept in the tree itself: when the last entry of the list
+// being emptied holds children, that child list takes its place, and the emptied list is parked in
+// the first entry of the child list (whose operation moves to where the child list was). So the
+// first entry of each list in the chain leads back to the one to resume. Each entry is dropped once
+// and each list parked once: linear time.
 Nested::~Nested() {
-  // Child lists of nested entries are moved out into a work list before their parent list is
-  // freed, so no destructor here sees a filled list below it.
-  auto take_lists = [](ChildList& list, std::vector<ChildList>& pending) {
-    for (ChildEntry& child : list)
-      if (Nested* n = std::get_if<Nested>(&child.operation); n != nullptr && !n->children.empty())
-        pending.push_back(std::move(n->children));
-  };
-  std::vector<ChildList> pending;
-  take_lists(children, pending);
-  while (!pending.empty()) {
-    ChildList list = std::move(pending.back());
-    pending.pop_back();
-    take_lists(list, pending);
+  if (std::none_of(children.begin(), children.end(), [](ChildEntry& c) { return filled_children(c.operation) != nullptr; }))
+    return;  // the list's own destructor frees it, one level deep
+  ChildList current = std::move(children);
+  std::size_t parked = 0;  // lists in the chain below `current`; its first entry leads to the next when > 0
+  for (;;) {
+    while (current.size() > (parked > 0 ? 1 : 0)) {
+      ChildList* below = filled_children(current.back().operation);
+      if (below == nullptr) {
+        current.pop_back();  // holds no filled list: dropping it does not recurse
+        continue;
+      }
+      ChildList child = std::move(*below);
+      Operation& first = child.front().operation;
+      current.back().operation = std::move(first);  // replaces an empty Nested: nothing to free
+      first = Nested(std::move(current));
+      current = std::move(child);
+      ++parked;
+    }
+    if (parked == 0) return;
+    ChildList next = std::move(std::get<Nested>(current.front().operation).children);
+    current = std::move(next);  // the old list holds one empty entry now
+    --parked;
   }
 }
 

@@ -2,7 +2,8 @@
 // child entries, each a key and an operation of its own, to any depth.
 //
 // Operations own everything in them and are move-only; `copy_operation` and `copy_children` make
-// deep copies. Copying and releasing keep their own work lists, so any depth is safe.
+// deep copies. Copying keeps its own work list and releasing takes the tree apart in place, so any
+// depth is safe, and releasing never allocates.
 #pragma once
 
 #include <string>
@@ -32,7 +33,7 @@ struct Nested {
   explicit Nested(ChildList c) noexcept;
   Nested(Nested&&) noexcept;
   Nested& operator=(Nested&&) noexcept;
-  ~Nested();  // frees the whole subtree without recursing
+  ~Nested();  // frees the whole subtree without recursing or allocating
 };
 
 // The member `from` of the object being patched is taken out and put under `to`.

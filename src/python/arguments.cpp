@@ -1,5 +1,6 @@
 #include "python/arguments.h"
 
+#include <string_view>
 
 #include "python/convert.h"
 #include "python/errors.h"
@@ -9,40 +10,42 @@ namespace quillfen::py {
 
 namespace {
 
-// Which parameter `keyword` names, or -1. Names are compared by their text, so a keyword built at
-// run time matches like a literal one.
+constexpr int kNoParameter = -1;
+constexpr int kFailed = -2;  // a Python exception is set
+
+// Which parameter `keyword` names, or kNoParameter. Names are compared by their text, so a keyword
+// built at run time matches like a literal one. A name that cannot be encoded names none; kFailed
+// when its text cannot be made for want of memory.
 int parameter_index(const Signature& sig, PyObject* keyword) {
+  if (!PyUnicode_Check(keyword)) return kNoParameter;
   std::string_view text;
-  if (!PyUnicode_Check(keyword) || !utf8_view(keyword, text)) {
+  if (!utf8_view(keyword, text)) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return kFailed;
     PyErr_Clear();
-    return -1;
+    return kNoParameter;
   }
   for (std::size_t i = 0; i < sig.count; ++i)
     if (text == sig.names[i]) return static_cast<int>(i);
-  return -1;
+  return kNoParameter;
 }
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, sig.count, given,
-               given == 1 ? "was" : "were");
-  return false;
+  return raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, sig.count, given,
+                      given == 1 ? "was" : "were");
 }
 
 // Fills the parameter named by `keyword`, or raises the keyword's error.
 bool take_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyObject** out) {
   const int i = parameter_index(sig, keyword);
-  if (i < 0) {
+  if (i == kFailed) return false;
+  if (i == kNoParameter) {
     // A call through the type passes its keyword dict unchecked, so a name may be no str at all:
     // %U would read it as one.
     const char* format = PyUnicode_Check(keyword) ? "%s got an unexpected keyword argument '%U'"
                                                   : "%s got an unexpected keyword argument '%S'";
-    PyErr_Format(PyExc_TypeError, format, sig.full_name, keyword);
-    return false;
+    return raise_format(PyExc_TypeError, format, sig.full_name, keyword);
   }
-  if (out[i] != nullptr) {
-    PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, sig.names[i]);
-    return false;
-  }
+  if (out[i] != nullptr) return raise_format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, sig.names[i]);
   out[i] = value;
   return true;
 }
@@ -53,13 +56,9 @@ bool check_missing(const Signature& sig, PyObject** out) {
   for (std::size_t i = 0; i < sig.count; ++i)
     if (out[i] == nullptr) missing[n++] = sig.names[i];
   if (n == 0) return true;
-  if (n == 1) {
-    PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.full_name, missing[0]);
-  } else {
-    PyErr_Format(PyExc_TypeError, "%s missing 2 required positional arguments: '%s' and '%s'", sig.full_name, missing[0],
-                 missing[1]);
-  }
-  return false;
+  if (n == 1) return raise_format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.full_name, missing[0]);
+  return raise_format(PyExc_TypeError, "%s missing 2 required positional arguments: '%s' and '%s'", sig.full_name, missing[0],
+                      missing[1]);
 }
 
 }  // namespace

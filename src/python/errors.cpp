@@ -1,5 +1,6 @@
 #include "python/errors.h"
 
+#include <cstdarg>
 #include <string>
 
 #include "python/py_ref.h"
@@ -21,25 +22,33 @@ PyObject* fatal_error_type() {
 
 }  // namespace
 
-bool raise_unsupported() {
-  PyErr_SetString(PyExc_TypeError, "Unsupported type for JSON conversion");
+bool raise_text(PyObject* type, const char* text) {
+  PyRef message = PyRef::steal(PyUnicode_FromString(text));
+  if (message) PyErr_SetObject(type, message.get());
   return false;
 }
 
-bool raise_too_deep() {
-  PyErr_SetString(PyExc_RecursionError, "Recursion depth limit exceeded");
+bool raise_format(PyObject* type, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  PyRef message = PyRef::steal(PyUnicode_FromFormatV(format, args));
+  va_end(args);
+  if (message) PyErr_SetObject(type, message.get());
   return false;
 }
+
+bool raise_unsupported() { return raise_text(PyExc_TypeError, "Unsupported type for JSON conversion"); }
+
+bool raise_too_deep() { return raise_text(PyExc_RecursionError, "Recursion depth limit exceeded"); }
 
 bool raise_cannot_convert(PyObject* obj, const char* target) {
   PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+  if (!qualname && PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
   if (!qualname || !PyUnicode_Check(qualname.get())) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
-    return false;
+    return raise_format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);
   }
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
-  return false;
+  return raise_format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(), target);
 }
 
 bool prefix_argument_name(const char* name) {
@@ -49,6 +58,10 @@ bool prefix_argument_name(const char* name) {
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
+  if (!PyErr_GivenExceptionMatches(type, PyExc_TypeError)) {  // making the TypeError failed: that error stays
+    PyErr_Restore(type, value, traceback);
+    return false;
+  }
   PyRef first_type = PyRef::steal(type);
   PyRef first = PyRef::steal(value);
   PyRef first_traceback = PyRef::steal(traceback);
@@ -81,7 +94,7 @@ bool raise_inexpressible(const Inexpressible& error) {
 }
 
 bool raise_fatal_error(const char* text) {
-  if (PyObject* type = fatal_error_type()) PyErr_SetString(type, text);
+  if (PyObject* type = fatal_error_type()) raise_text(type, text);
   return false;
 }
 

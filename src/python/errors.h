@@ -15,11 +15,18 @@ namespace quillfen::py {
 // Each raiser sets the exception and returns false (or null, for the pointer-returning forms), so a
 // failing step reads `return raise_...;`.
 
+// `type` with the text `text`, or with the text PyUnicode_FromFormat makes of `format`. Where the
+// text cannot be made, the MemoryError of making it stays: the interpreter's PyErr_SetString and
+// PyErr_Format would replace it by `type` with no text. Every raiser of the binding uses these.
+bool raise_text(PyObject* type, const char* text);
+bool raise_format(PyObject* type, const char* format, ...);
+
 // TypeError "Unsupported type for JSON conversion".
 bool raise_unsupported();
 // RecursionError "Recursion depth limit exceeded", for nesting deeper than a walk accepts.
 bool raise_too_deep();
 // TypeError "'" + the qualified name of obj's type + "' object cannot be converted to '" + target + "'".
+// A MemoryError met while reading the name passes unchanged.
 bool raise_cannot_convert(PyObject* obj, const char* target);
 // Replaces a pending TypeError by "argument '<name>': <its text>", keeping its cause; any other
 // pending exception passes unchanged. Returns false.
@@ -56,7 +63,7 @@ auto guarded(Body&& body) noexcept -> decltype(body()) {
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "unexpected internal failure");
+    raise_text(PyExc_SystemError, "unexpected internal failure");
   }
   return decltype(body())();
 }

@@ -16,6 +16,13 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "quillfen_patch", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
+// The C++ runtime keeps each thread's exception state in thread-local storage, which the loader
+// gives a thread on first use unless it is static. An exception's first use under memory pressure
+// is a std::bad_alloc, and a failure to allocate that storage ends the process. One initial-exec
+// access (below) makes this module's storage static: placed in every thread, running or to come,
+// when the module is loaded. Linked in statically, the runtime's state is part of it.
+[[gnu::tls_model("initial-exec")]] thread_local bool static_tls_anchor = false;
+
 PyObject* the_module = nullptr;  // kept for the life of the process
 std::int64_t first_interpreter = -1;
 
@@ -37,6 +44,7 @@ bool add_exported(PyObject* module, const char* name, PyObject* value) {
 }
 
 PyObject* init_module() {
+  *static_cast<volatile bool*>(&static_tls_anchor) = true;  // an access the compiler keeps
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (first_interpreter == -1) first_interpreter = interpreter;
   if (interpreter != first_interpreter) {

@@ -123,8 +123,7 @@ bool Access::take_shared(PatchObject* self) noexcept {
   std::size_t word = self->access.load(std::memory_order_acquire);
   do {
     if (word == kExclusive) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      return false;
+      return raise_text(PyExc_RuntimeError, "Already mutably borrowed");
     }
   } while (!self->access.compare_exchange_weak(word, word + 1, std::memory_order_acq_rel, std::memory_order_acquire));
   self_ = self;
@@ -135,8 +134,7 @@ bool Access::take_shared(PatchObject* self) noexcept {
 bool Access::take_exclusive(PatchObject* self) noexcept {
   std::size_t expected = 0;
   if (!self->access.compare_exchange_strong(expected, kExclusive, std::memory_order_acq_rel)) {
-    PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    return false;
+    return raise_text(PyExc_RuntimeError, "Already borrowed");
   }
   self_ = self;
   exclusive_ = true;
