@@ -77,21 +77,77 @@ bool fill_dict(PyObject* dict, PyObject* result) {
   return true;
 }
 
+bool remove_dict_item(PyObject* dict, PyObject* key) {
+  return (PyODict_Check(dict) ? PyODict_DelItem(dict, key) : PyDict_DelItem(dict, key)) == 0;
+}
+
+bool has_only_exact_str_keys(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (!PyUnicode_CheckExact(key)) return false;
+  return true;
+}
+
+// Changes `dict`, whose keys are all exact strs, into `result` member by member: the members of
+// `result` are put in, then the others taken out. Each change is logged first, and undoing one
+// (putting a value back under a key the dict holds, or taking out a key it gained) needs no
+// memory, so a failure half way leaves the dict exactly as it was, key order included. Comparing
+// exact str keys runs no Python code.
+bool update_dict(PyObject* dict, PyObject* result, std::vector<PyRef>& released) {
+  std::vector<std::pair<PyRef, PyRef>> log;  // a key put, and the value it held before (null: none)
+  log.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(result)));
+  std::vector<PyRef> stale;  // the keys that `result` does not hold
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value))
+    if (PyDict_GetItemWithError(result, key) == nullptr) stale.push_back(PyRef::borrow(key));
+  if (PyErr_Occurred()) return false;
+  released.reserve(released.size() + log.capacity() + stale.size());
+  pos = 0;
+  while (PyDict_Next(result, &pos, &key, &value)) {
+    PyRef held = PyRef::borrow(PyDict_GetItemWithError(dict, key));
+    if ((!held && PyErr_Occurred()) || !set_dict_item(dict, key, value)) {
+      SavedError failure;
+      for (auto it = log.rbegin(); it != log.rend(); ++it) {
+        const bool undone = it->second ? set_dict_item(dict, it->first.get(), it->second.get()) : remove_dict_item(dict, it->first.get());
+        if (!undone) PyErr_Clear();
+      }
+      return false;
+    }
+    log.emplace_back(PyRef::borrow(key), std::move(held));
+  }
+  for (const PyRef& k : stale) {
+    released.push_back(PyRef::borrow(PyDict_GetItem(dict, k.get())));
+    if (!remove_dict_item(dict, k.get())) PyErr_Clear();  // a key the dict holds: nothing to allocate
+  }
+  for (auto& [k, old] : log)
+    if (old) released.push_back(std::move(old));
+  return true;
+}
+
 // Puts the contents of `result` in place of the contents of `data` (a dict or list, or a subclass,
-// of the same kind), through the C-level dict and list interfaces. `previous` receives the former
-// contents, for the caller to drop after it has given back its access. On failure `data` is put
-// back as it was, as far as memory allows, and a Python exception is set.
-bool replace_contents(PyObject* data, PyObject* result, PyRef& previous) {
+// of the same kind), through the C-level dict and list interfaces. What `data` held goes to
+// `released`, for the caller to drop after it has given back its access. On failure `data` is put
+// back as it was (as far as memory allows, for a dict with keys that are no exact str) and a Python
+// exception is set.
+bool replace_contents(PyObject* data, PyObject* result, std::vector<PyRef>& released) {
   if (PyList_Check(data)) {
-    previous = PyRef::steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
+    PyRef previous = PyRef::steal(PyList_GetSlice(data, 0, PY_SSIZE_T_MAX));
     if (!previous) return false;
+    released.push_back(std::move(previous));
     // One slice assignment: it either fails before changing the list or replaces it whole.
     return PyList_SetSlice(data, 0, PY_SSIZE_T_MAX, result) == 0;
   }
+  if (has_only_exact_str_keys(data)) return update_dict(data, result, released);
+  // Keys of other types (str subclasses, with their own equality) are never compared with the new
+  // ones: the dict is emptied and filled again.
   PyRef pairs = PyRef::steal(dict_pairs(data));
   if (!pairs || !clear_dict(data)) return false;
   if (fill_dict(data, result)) {
-    previous = std::move(pairs);
+    released.push_back(std::move(pairs));
     return true;
   }
   SavedError first;  // the first failure is the one reported
@@ -125,7 +181,6 @@ PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t
     // Declared before the access: what the call takes out of `data` is dropped after the access is
     // given back, since dropping it may run finalizers that call this instance.
     std::vector<PyRef> released;
-    PyRef previous;
     Access access;
     if (!access.take_shared(patch)) return nullptr;
     switch (apply_in_place(patch->patch, data, released)) {
@@ -139,7 +194,7 @@ PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t
     JsonValue document;
     if (!patch_document(patch, data, document)) return nullptr;
     PyRef result = PyRef::steal(value_to_python(document));
-    if (!result || !replace_contents(data, result.get(), previous)) return nullptr;
+    if (!result || !replace_contents(data, result.get(), released)) return nullptr;
     Py_RETURN_NONE;
   });
 }

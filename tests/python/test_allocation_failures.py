@@ -26,6 +26,10 @@ ARRAY_PATCH = {"s1": {"v": 1}, "[1]": DELETE, "s2": {"w": {"q": DELETE}}, "s3": 
 MISSING_SERIAL = {"gone": DELETE, "s1": {"v": 1}}
 
 
+class Text(str):
+    """A str subclass key: such a dict is emptied and filled again, never compared key by key."""
+
+
 def dict_data():
     return {"a": {"b": 1, "gone": 0, "k": [1, {"z": 2}]}, "keep": "x", "[0]": []}
 
@@ -80,6 +84,8 @@ CASES = {
     "apply_inplace, array": inplace(list_data, ARRAY_PATCH),
     "apply_inplace, ordered dict": inplace(lambda: collections.OrderedDict(dict_data())),
     "apply_inplace, larger object": inplace(lambda: {**dict_data(), **{f"m{i}": i for i in range(12)}}),
+    "apply_inplace, larger object converted whole": inplace(lambda: {**dict_data(), **{f"m{i}": float(i) for i in range(12)}, "nan": float("nan")}),
+    "apply_inplace, subclass keys": inplace(lambda: collections.OrderedDict((Text(k), v) for k, v in dict_data().items())),
     "apply_inplace, serial not found": inplace(list_data, MISSING_SERIAL),
     "from_json": lambda: Case(QuillfenPatch.from_json, (copy.deepcopy(PATCH),)),
     "to_json": on_patch("to_json"),
@@ -88,9 +94,10 @@ CASES = {
 }
 
 
-# apply_inplace empties a dict before filling it; when filling fails, putting the old members back
-# needs memory too, and with every allocation failing the dict stays changed.
-RESTORED_THROUGH_FAILING_ALLOCATIONS = {("apply_inplace, ordered dict", True), ("apply_inplace, larger object", True)}
+# A dict whose keys are not all exact strs (here an OrderedDict of str-subclass keys), whose values
+# do not all convert to themselves, is emptied and filled again; when filling fails, putting the old
+# members back needs memory too, and with every allocation failing the dict stays changed.
+RESTORED_THROUGH_FAILING_ALLOCATIONS = {("apply_inplace, subclass keys", True)}
 
 
 def containers(value):
