@@ -145,8 +145,11 @@ bool replace_contents(PyObject* data, PyObject* result, std::vector<PyRef>& rele
   // Keys of other types (str subclasses, with their own equality) are never compared with the new
   // ones: the dict is emptied and filled again.
   PyRef pairs = PyRef::steal(dict_pairs(data));
-  if (!pairs || !clear_dict(data)) return false;
-  if (fill_dict(data, result)) {
+  if (!pairs) return false;
+  released.reserve(released.size() + 1);  // nothing may fail once the dict has changed
+  // Emptying an OrderedDict can fail after its members are gone (it makes a new node table last):
+  // its members are put back then, as when filling fails.
+  if (clear_dict(data) && fill_dict(data, result)) {
     released.push_back(std::move(pairs));
     return true;
   }
