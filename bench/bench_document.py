@@ -12,6 +12,7 @@ partners found by hash the time per child stays flat as n grows; a scan for each
 make it grow with n.
 """
 
+import gc
 import marshal
 import sys
 import time
@@ -25,6 +26,7 @@ REPEATS = 3 if QUICK else 7
 def best_time(run, repeats=REPEATS):
     times = []
     for _ in range(repeats):
+        gc.collect()  # each run starts without the garbage of the one before
         start = time.perf_counter()
         run()
         times.append(time.perf_counter() - start)
