@@ -27,9 +27,9 @@ Result<JsonValue, Inexpressible> write_document_exact(const Patch& patch);
 // Why the exact form cannot carry `patch` unchanged (the refusal write_document_exact gives), or none.
 std::optional<Inexpressible> exact_form_refusal(const Patch& patch);
 
-// Reads a patch back, using `document` up. A value that is not an object reads as an empty patch; a
+// Reads a patch back. A value that is not an object reads as an empty patch; a
 // "*" member below the top level makes a Set of its value, or a Delete when it holds null; any other
 // object a Nested.
-Result<Patch> read_document(JsonValue document);
+Result<Patch> read_document(const JsonValue& document);
 
 }  // namespace quillfen

@@ -19,6 +19,8 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -41,14 +43,14 @@ class DocumentWriter {
   bool write(const Patch& patch, bool exact) {
     std::vector<Member> members;
     members.reserve(patch.size());
-    patch.for_each([&members](const Patch::Entry& e) { members.push_back(Member{&e.key, &e.operation}); });
+    patch.for_each([&members](const Patch::Entry& e) { members.push_back(Member::of(e)); });
     Object document{};
     if (!builder_.root(patch.size(), document) || !fill(members, document, exact)) return false;
     while (!pending_.empty()) {
       const Step step = pending_.back();
       pending_.pop_back();
       members.clear();
-      for (const ChildEntry& child : *step.children) members.push_back(Member{&child.key, &child.operation});
+      for (const ChildEntry& child : *step.children) members.push_back(Member::of(child));
       if (!fill(members, step.object, exact)) return false;
     }
     return true;
@@ -56,8 +58,21 @@ class DocumentWriter {
 
  private:
   struct Member {
+    std::uint64_t prefix;  // the key's first eight bytes, big-endian: most comparisons end here
     const std::string* key;
     const Operation* operation;
+
+    static Member of(const ChildEntry& entry) {
+      std::uint64_t prefix = 0;
+      for (std::size_t i = 0; i < 8; ++i)
+        prefix = prefix << 8 | (i < entry.key.size() ? static_cast<unsigned char>(entry.key[i]) : 0);
+      return Member{prefix, &entry.key, &entry.operation};
+    }
+    // Byte order of the keys: a shorter key sorts first where it is a prefix of the other.
+    friend bool operator<(const Member& a, const Member& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      return *a.key < *b.key;
+    }
   };
   // An object written already, empty, whose members are the forms of these children.
   struct Step {
@@ -68,8 +83,7 @@ class DocumentWriter {
   // Adds the forms of `members` (in their source order) to `object`, in key order, the later of two
   // equal keys winning. Nested members get an empty object, filled later.
   bool fill(std::vector<Member>& members, Object object, bool exact) {
-    auto key_less = [](const Member& a, const Member& b) { return *a.key < *b.key; };
-    if (!std::is_sorted(members.begin(), members.end(), key_less)) std::stable_sort(members.begin(), members.end(), key_less);
+    if (!std::is_sorted(members.begin(), members.end())) std::stable_sort(members.begin(), members.end());
     for (auto it = members.begin(); it != members.end(); ++it) {
       auto next = it + 1;
       if (next != members.end() && *next->key == *it->key) continue;  // a later child of the key replaces it

@@ -58,7 +58,15 @@ class PythonBuilder {
       if (!wrapped || !put(wrapped.get(), wrapper, std::move(value))) return false;
       value = std::move(wrapped);
     }
-    PyObject* key_str = values_.key(key);
+    // The top level's keys are the patch's own, each once: sharing their strs would gain nothing.
+    PyRef top_key;
+    PyObject* key_str = nullptr;
+    if (dict == document_.get()) {
+      top_key = PyRef::steal(new_str(key));
+      key_str = top_key.get();
+    } else {
+      key_str = values_.key(key);
+    }
     return key_str != nullptr && PyDict_SetItem(dict, key_str, value.get()) == 0;
   }
 
@@ -84,7 +92,9 @@ PyObject* method_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     // Converted first, so data that does not convert fails the same way whatever its shape.
     JsonValue document;
     if (!python_to_value(data, document)) return nullptr;
-    Result<Patch> patch = read_document(std::move(document));
+    // Read by copying: a patch built from moved pieces of the converted document would hold memory
+    // scattered through the allocator's heap, and repeated reads then slow down.
+    Result<Patch> patch = read_document(document);
     if (!patch.ok()) {
       raise_patch_error("Parse error: ", patch.error());
       return nullptr;
