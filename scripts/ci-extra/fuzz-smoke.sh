@@ -1,12 +1,20 @@
 #!/usr/bin/env bash
 # Fuzzing, briefly: the core's libFuzzer target (clang, ASan, UBSan) from the seed corpus, then the
-# random-call harness against the module on CPython 3.9. Usage: fuzz-smoke.sh [seconds for libFuzzer]
-# (60 by default); the README says how to run both for longer.
+# random-call harness against the module on CPython 3.9. Usage: fuzz-smoke.sh [--full] [seconds for
+# libFuzzer] (60 by default; --full, which test-all.sh passes on, changes nothing here); the README says
+# how to run both for longer.
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit 1
 source scripts/ci-extra/common.bash
 
-seconds=${1:-60}
+seconds=60
+for arg in "$@"; do
+  case $arg in
+    --full) ;;
+    *[!0-9]* | "") echo "usage: fuzz-smoke.sh [--full] [seconds]" >&2; exit 2 ;;
+    *) seconds=$arg ;;
+  esac
+done
 need_packages clang libclang-rt-14-dev cmake ninja-build || exit 1
 echo "== building the core's fuzz target"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLFEN_FUZZ=ON \
