@@ -227,20 +227,6 @@ Status apply_to_document(const Patch& patch, JsonValue& document) {
   return outcome(ApplyWalk<JsonDocument>(json).run(patch, &document));
 }
 
-Status apply_to_object(const Patch& patch, JsonObject& root) {
-  JsonValue document(std::move(root));
-  Status status = apply_to_document(patch, document);
-  root = std::move(document.as_object());
-  return status;
-}
-
-Status apply_to_array(const Patch& patch, JsonArray& root) {
-  JsonValue document(std::move(root));
-  Status status = apply_to_document(patch, document);
-  root = std::move(document.as_array());
-  return status;
-}
-
 Status apply_nested(JsonValue& target, const ChildList& children) {
   if (!target.is_container()) return Done{};  // a Nested never turns a scalar into a container
   JsonDocument json;

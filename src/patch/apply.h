@@ -17,15 +17,10 @@
 namespace quillfen {
 
 // Applies `patch` to an object or array `document`; any other kind of document is refused with
-// InvalidOperation "Can only patch objects and arrays" and left as it was.
+// InvalidOperation "Can only patch objects and arrays" and left as it was. On an object root the
+// top-level key "_" is passed over; on an array root index keys ("[3]") address positions
+// (positions at or beyond the length are passed over) and every other key but "_" is a serial key.
 Status apply_to_document(const Patch& patch, JsonValue& document);
-
-// Applies `patch` to the members of an object root. The top-level key "_" is passed over.
-Status apply_to_object(const Patch& patch, JsonObject& root);
-
-// Applies `patch` to the elements of an array root. Index keys ("[3]") address positions;
-// positions at or beyond the length are passed over; every other key but "_" is a serial key.
-Status apply_to_array(const Patch& patch, JsonArray& root);
 
 // Applies a Nested entry's children, in order, to `target`. A target that is no object or array is
 // left alone. Below the top level every key on an array is a serial key.
