@@ -96,19 +96,16 @@ class PythonDocument {
   }
 
   bool move_member(ObjectPass& pass, std::string_view from, std::string_view to) {
-    PyRef from_key = PyRef::steal(new_str(from));
-    PyRef to_key = PyRef::steal(new_str(to));
+    PyRef from_key, to_key;
     Member value;
-    if (!from_key || !to_key || !lookup(pass.dict.object.get(), from_key.get(), value)) return false;
-    if (!value) return true;
-    return remove_member(pass, from_key.get()) && put_member(pass, to_key.get(), value.get());
+    if (!source_member(pass, from, to, from_key, to_key, value)) return false;
+    return !value || (remove_member(pass, from_key.get()) && put_member(pass, to_key.get(), value.get()));
   }
 
   bool copy_member(ObjectPass& pass, std::string_view from, std::string_view to) {
-    PyRef from_key = PyRef::steal(new_str(from));
-    PyRef to_key = PyRef::steal(new_str(to));
+    PyRef from_key, to_key;
     Member value;
-    if (!from_key || !to_key || !lookup(pass.dict.object.get(), from_key.get(), value)) return false;
+    if (!source_member(pass, from, to, from_key, to_key, value)) return false;
     if (!value) return true;
     PyRef copy = PyRef::steal(normalized_copy(value.get()));
     return copy && put_member(pass, to_key.get(), copy.get());
@@ -192,6 +189,13 @@ class PythonDocument {
     return true;
   }
 
+  // The keys of a Move or Copy, and the member under `from` (empty when absent).
+  static bool source_member(ObjectPass& pass, std::string_view from, std::string_view to, PyRef& from_key, PyRef& to_key,
+                            Member& value) {
+    from_key = PyRef::steal(new_str(from));
+    to_key = PyRef::steal(new_str(to));
+    return from_key && to_key && lookup(pass.dict.object.get(), from_key.get(), value);
+  }
   bool put_member(ObjectPass& pass, PyObject* key, PyObject* value);
   bool remove_member(ObjectPass& pass, PyObject* key);
   // Enters a container found at `slot`; InPlace, one referenced from elsewhere is first replaced

@@ -1,4 +1,10 @@
+import pathlib
+import sys
+
 from hypothesis import HealthCheck, settings
+
+# The Python tests' helpers, shared with the harness.
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
 
 # The example budgets of the random-call harness: the default for a quick look, fuzz-smoke for CI
 # (about a minute), fuzz-long for runs of hours.

@@ -13,6 +13,7 @@ import copy
 from hypothesis import given
 from hypothesis import strategies as st
 
+from helpers import containers
 from quillfen_patch import QuillfenPatch
 
 KEYS = ["a", "b", "_", "*", "", "[0]", "[1]", "[+1]", "é", "s"]
@@ -141,16 +142,6 @@ def outcome(call):
     except BaseException as error:  # noqa: B036: FatalError derives from BaseException
         assert allowed(error), repr(error)
         return None, error
-
-
-def containers(value):
-    found, pending = [], [value]
-    while pending:
-        value = pending.pop()
-        if isinstance(value, (dict, list)):
-            found.append(value)
-            pending.extend(value.values() if isinstance(value, dict) else value)
-    return found
 
 
 steps = st.one_of(

@@ -52,3 +52,14 @@ def on_thread(body, stack_size=0):
     finally:
         threading.stack_size(previous)
     return result[0]
+
+
+def containers(value):
+    """Every dict and list in `value`, itself included, in one walk without recursion."""
+    found, pending = [], [value]
+    while pending:
+        value = pending.pop()
+        if isinstance(value, (dict, list)):
+            found.append(value)
+            pending.extend(value.values() if isinstance(value, dict) else value)
+    return found

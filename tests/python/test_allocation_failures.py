@@ -15,7 +15,7 @@ import sys
 import pytest
 
 import quillfen_patch
-from helpers import DELETE
+from helpers import DELETE, containers
 from quillfen_patch import QuillfenPatch
 
 faults = pytest.importorskip("quillfen_alloc_faults", reason="the fault-injection build only")
@@ -98,17 +98,6 @@ CASES = {
 # do not all convert to themselves, is emptied and filled again; when filling fails, putting the old
 # members back needs memory too, and with every allocation failing the dict stays changed.
 RESTORED_THROUGH_FAILING_ALLOCATIONS = {("apply_inplace, subclass keys", True)}
-
-
-def containers(value):
-    """Every dict and list in `value`, itself included, in one walk."""
-    found, pending = [], [value]
-    while pending:
-        value = pending.pop()
-        if isinstance(value, (dict, list)):
-            found.append(value)
-            pending.extend(value.values() if isinstance(value, dict) else value)
-    return found
 
 
 def snapshot(case):
