@@ -195,7 +195,7 @@ bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
 
 namespace {
 
-void append_string(std::string& out, const std::string& s) {
+void append_string(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   for (unsigned char c : s) {
@@ -246,6 +246,12 @@ void append_scalar(std::string& out, const JsonValue& v) {
 }
 
 }  // namespace
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  append_string(out, text);
+  return out;
+}
 
 std::string JsonValue::compact_text() const {
   std::string out;
@@ -321,10 +327,16 @@ JsonObject JsonObject::from_members(std::vector<JsonMember> members) {
   return o;
 }
 
-const JsonValue* JsonObject::find(std::string_view key) const noexcept {
+std::optional<std::size_t> JsonObject::position_of(std::string_view key) const noexcept {
   auto it = std::lower_bound(members_.begin(), members_.end(), key,
                              [](const JsonMember& m, std::string_view k) { return std::string_view(m.key) < k; });
-  return it != members_.end() && it->key == key ? &it->value : nullptr;
+  if (it == members_.end() || it->key != key) return std::nullopt;
+  return static_cast<std::size_t>(it - members_.begin());
+}
+
+const JsonValue* JsonObject::find(std::string_view key) const noexcept {
+  const std::optional<std::size_t> at = position_of(key);
+  return at ? &members_[*at].value : nullptr;
 }
 
 JsonValue* JsonObject::find(std::string_view key) noexcept {
@@ -340,11 +352,10 @@ std::optional<JsonValue> JsonObject::insert(std::string key, JsonValue value) {
 }
 
 std::optional<JsonValue> JsonObject::remove(std::string_view key) {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key,
-                             [](const JsonMember& m, std::string_view k) { return std::string_view(m.key) < k; });
-  if (it == members_.end() || it->key != key) return std::nullopt;
-  JsonValue old = std::move(it->value);
-  members_.erase(it);
+  const std::optional<std::size_t> at = position_of(key);
+  if (!at) return std::nullopt;
+  JsonValue old = std::move(members_[*at].value);
+  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(*at));
   return old;
 }
 

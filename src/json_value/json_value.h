@@ -136,6 +136,9 @@ class JsonValue {
   };
 };
 
+// `text` as a JSON string, quoted and escaped as in compact text: "a\"b".
+std::string quoted(std::string_view text);
+
 struct JsonMember {
   std::string key;
   JsonValue value;
@@ -166,6 +169,8 @@ class JsonObject {
 
   const JsonValue* find(std::string_view key) const noexcept;
   JsonValue* find(std::string_view key) noexcept;
+  // The position of the member under `key` in key order, or none.
+  std::optional<std::size_t> position_of(std::string_view key) const noexcept;
 
   // Puts `value` under `key`; gives back the value it replaced, if any.
   std::optional<JsonValue> insert(std::string key, JsonValue value);

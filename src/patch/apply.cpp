@@ -33,14 +33,6 @@ void remove_positions(std::vector<T>& items, const std::vector<std::size_t>& pos
   items.erase(items.begin() + static_cast<std::ptrdiff_t>(write), items.end());
 }
 
-std::optional<std::size_t> position_of(const JsonObject& object, std::string_view key) noexcept {
-  const std::vector<JsonMember>& members = object.members();
-  auto it = std::lower_bound(members.begin(), members.end(), key,
-                             [](const JsonMember& m, std::string_view k) { return std::string_view(m.key) < k; });
-  if (it == members.end() || it->key != key) return std::nullopt;
-  return static_cast<std::size_t>(it - members.begin());
-}
-
 // The entries of one pass over an object. No member is added to or removed from the object's sorted
 // vector until the pass ends: new members wait in a keyed table and removed ones are marked, so a
 // pass with many new keys or deletions costs one merge and one compaction of the object instead of a
@@ -56,13 +48,13 @@ class ObjectPass {
   JsonValue* find(std::string_view key) {
     if (const std::size_t i = added_index_.find(key, added_key_of()); i != KeyTable::kNone)
       return added_live_[i] ? &added_[i].value : nullptr;
-    std::optional<std::size_t> at = position_of(object_, key);
+    std::optional<std::size_t> at = object_.position_of(key);
     return at && !is_removed(*at) ? &object_.members()[*at].value : nullptr;
   }
 
   // Inserts or replaces the member.
   void put(std::string_view key, JsonValue value) {
-    if (std::optional<std::size_t> at = position_of(object_, key)) {
+    if (std::optional<std::size_t> at = object_.position_of(key)) {
       if (is_removed(*at)) {
         removed_[*at] = false;
         --removed_count_;
@@ -83,7 +75,7 @@ class ObjectPass {
 
   // Removes the member, giving its value back.
   std::optional<JsonValue> take(std::string_view key) {
-    if (std::optional<std::size_t> at = position_of(object_, key)) {
+    if (std::optional<std::size_t> at = object_.position_of(key)) {
       if (is_removed(*at)) return std::nullopt;
       if (removed_.empty()) removed_.assign(object_.size(), false);
       removed_[*at] = true;

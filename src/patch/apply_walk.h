@@ -59,6 +59,7 @@
 #include "patch/array_addressing.h"
 #include "patch/patch.h"
 #include "patch/patch_error.h"
+#include "patch/reserved_names.h"
 
 namespace quillfen {
 
@@ -91,7 +92,7 @@ class ApplyWalk {
   static std::vector<std::string_view> top_serial_keys(const Patch& patch) {
     std::vector<std::string_view> keys;
     patch.for_each([&keys](const ChildEntry& e) {
-      if (e.key != kReservedKey && !parse_index_key(e.key)) keys.push_back(e.key);
+      if (is_top_level_serial_key(e.key)) keys.push_back(e.key);
     });
     return keys;
   }
@@ -102,8 +103,6 @@ class ApplyWalk {
   }
 
  private:
-  static constexpr std::string_view kReservedKey = "_";  // passed over at the top level only
-
   // The entries still to take in one pass: the top level's, in the map's order, or a child list's.
   struct Cursor {
     const ChildEntry* const* top;
@@ -166,7 +165,7 @@ class ApplyWalk {
     std::vector<std::string_view> keys;
     keys.reserve(cursor.left);
     while (const ChildEntry* e = cursor.next())
-      if (!top || (e->key != kReservedKey && !parse_index_key(e->key))) keys.push_back(e->key);
+      if (!top || is_top_level_serial_key(e->key)) keys.push_back(e->key);
     return keys;
   }
 
@@ -175,7 +174,7 @@ class ApplyWalk {
     Frame& frame = frames_.back();
     const ChildEntry* entry = frame.cursor.next();
     if (entry == nullptr) return close();
-    if (frame.top && entry->key == kReservedKey) return true;
+    if (frame.top && entry->key == kSerialMember) return true;
     if (ObjectFrame* object = std::get_if<ObjectFrame>(&frame.pass)) return object_entry(object->pass, *entry);
     return array_entry(std::get<ArrayFrame>(frame.pass), frame.top, *entry);
   }

@@ -1,5 +1,7 @@
 #include "patch/array_addressing.h"
 
+#include "patch/reserved_names.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -21,9 +23,11 @@ std::optional<std::uint64_t> parse_index_key(std::string_view key) noexcept {
   return value;
 }
 
+bool is_top_level_serial_key(std::string_view key) noexcept { return key != kSerialMember && !parse_index_key(key); }
+
 const std::string* serial_of(const JsonValue& element) noexcept {
   if (!element.is_object()) return nullptr;
-  const JsonValue* serial = element.as_object().find("_");
+  const JsonValue* serial = element.as_object().find(kSerialMember);
   return serial != nullptr && serial->is_string() ? &serial->as_string() : nullptr;
 }
 
@@ -81,7 +85,7 @@ SerialIndex build_serial_index(const JsonArray& elements) {
 
 JsonValue stamped_copy(const JsonValue& value, std::string_view key) {
   JsonValue out = value.copy();
-  if (out.is_object()) out.as_object().insert("_", JsonValue(key));
+  if (out.is_object()) out.as_object().insert(std::string(kSerialMember), JsonValue(key));
   return out;
 }
 

@@ -18,6 +18,10 @@ namespace quillfen {
 // at most 2^64 - 1) + "]". None for every other key, which is then a serial key, brackets and all.
 std::optional<std::uint64_t> parse_index_key(std::string_view key) noexcept;
 
+// Whether `key`, at the top level of a patch applied to an array, is a serial key: neither the
+// reserved "_" (passed over) nor an index key.
+bool is_top_level_serial_key(std::string_view key) noexcept;
+
 // The serial of an element: the string in its member "_", when it is an object and "_" holds a
 // string; null otherwise. The pointer lives as long as the element is unchanged.
 const std::string* serial_of(const JsonValue& element) noexcept;

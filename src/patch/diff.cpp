@@ -11,19 +11,15 @@
 
 #include "base/key_table.h"
 #include "patch/array_addressing.h"
+#include "patch/reserved_names.h"
 
 namespace quillfen {
 
 namespace {
 
-constexpr std::string_view kReservedKey = "_";      // passed over at the top level
-constexpr std::string_view kOperationMember = "*";  // a child under it reads back as a Set or Delete
-
 Inexpressible cannot_express(std::vector<std::string> path, std::string reason) {
   return Inexpressible("Cannot express the change", std::move(path), std::move(reason));
 }
-
-std::string quoted(std::string_view text) { return JsonValue(text).compact_text(); }
 
 std::string index_key(std::size_t position) { return std::string("[").append(std::to_string(position)).append("]"); }
 
@@ -244,23 +240,19 @@ Patch patch_of(std::vector<Patch::Entry> entries) {
 }
 
 Result<Patch, Inexpressible> diff_object_root(const JsonValue& old_root, const JsonValue& new_root) {
-  const JsonValue* was = old_root.as_object().find(kReservedKey);
-  const JsonValue* is = new_root.as_object().find(kReservedKey);
+  const JsonValue* was = old_root.as_object().find(kSerialMember);
+  const JsonValue* is = new_root.as_object().find(kSerialMember);
   if (was == nullptr ? is != nullptr : is == nullptr || *was != *is)
-    return cannot_express({std::string(kReservedKey)},
+    return cannot_express({std::string(kSerialMember)},
                           "applying passes over the member \"_\" at the top level of an object");
-  return patch_of(Differ().object_changes(old_root, new_root, kReservedKey));
+  return patch_of(Differ().object_changes(old_root, new_root, kSerialMember));
 }
-
-// Whether a serial can stand as a top-level key of an array root: "_" is passed over there, and an
-// index key reaches a position instead.
-bool serial_key_at_top(std::string_view s) { return s != kReservedKey && !parse_index_key(s); }
 
 // An array root changed by serial: the elements whose serial cannot be a top-level key are reached
 // by their old position instead. At most one element is added.
 std::vector<Patch::Entry> array_root_by_serial(const SerialPairing& pairing, Differ& differ) {
   const auto key_for = [](std::string_view s, std::size_t position) {
-    return serial_key_at_top(s) ? std::string(s) : index_key(position);
+    return is_top_level_serial_key(s) ? std::string(s) : index_key(position);
   };
   std::vector<Patch::Entry> entries;
   for (std::size_t i = 0; i < pairing.old_elements.size(); ++i) {
@@ -298,7 +290,7 @@ std::optional<Inexpressible> append_keys(const JsonArray& old_root, const JsonAr
     if (s == nullptr)
       return cannot_express(std::move(where),
                             "an object is appended to an array root by its serial, and this one carries none");
-    if (!serial_key_at_top(*s))
+    if (!is_top_level_serial_key(*s))
       return cannot_express(std::move(where),
                             "the added object's serial " + quoted(*s) + " is no serial key at the top level");
     if (old_serials.find(*s))
@@ -339,7 +331,7 @@ Result<std::vector<Patch::Entry>, Inexpressible> array_root_by_position(const Js
 Result<Patch, Inexpressible> diff_array_root(const JsonArray& old_root, const JsonArray& new_root) {
   Differ differ;
   const std::unique_ptr<SerialPairing> pairing = pair_by_serial(old_root, new_root);
-  if (pairing && (pairing->added == 0 || (pairing->added == 1 && serial_key_at_top(serial(new_root.back())))))
+  if (pairing && (pairing->added == 0 || (pairing->added == 1 && is_top_level_serial_key(serial(new_root.back())))))
     return patch_of(array_root_by_serial(*pairing, differ));
   Result<std::vector<Patch::Entry>, Inexpressible> entries = array_root_by_position(old_root, new_root, differ);
   if (!entries.ok()) return entries.error();

@@ -6,12 +6,11 @@
 #include <vector>
 
 #include "patch/document_form.h"
+#include "patch/reserved_names.h"
 
 namespace quillfen {
 
 namespace {
-
-constexpr std::string_view kOperationMember = "*";
 
 // One object still to be read into a child list. The list was reserved at the object's size and
 // belongs to an entry that no longer moves, so the pointer stays valid until the step is done.

@@ -11,12 +11,12 @@
 #include "base/key_table.h"
 #include "patch/document_form.h"
 #include "patch/document_writer.h"
+#include "patch/reserved_names.h"
 
 namespace quillfen {
 
 namespace {
 
-constexpr std::string_view kOperationMember = "*";
 
 // Builds the document as JsonValues. Members come in key order, so each is appended. An object
 // member holds its JsonObject on the heap, which stays put while later members are appended to
@@ -50,13 +50,13 @@ class JsonBuilder {
   static bool pair(Object parent, const std::string& key, std::string_view from, std::string_view to) {
     std::vector<JsonMember> members;  // "from" sorts before "to"
     members.reserve(2);
-    members.push_back(JsonMember{"from", JsonValue(from)});
-    members.push_back(JsonMember{"to", JsonValue(to)});
+    members.push_back(JsonMember{std::string(kFromMember), JsonValue(from)});
+    members.push_back(JsonMember{std::string(kToMember), JsonValue(to)});
     parent->append_in_order(key, JsonValue(JsonObject::from_members(std::move(members))));
     return true;
   }
   static bool test(Object parent, const std::string& key, const JsonValue& value) {
-    parent->append_in_order(key, object_of("test", value.copy()));
+    parent->append_in_order(key, object_of(std::string(kTestMember), value.copy()));
     return true;
   }
 
@@ -80,7 +80,6 @@ Inexpressible cannot_write(std::vector<std::string> path, std::string reason) {
   return Inexpressible("Cannot write the patch losslessly", std::move(path), std::move(reason));
 }
 
-std::string quoted(std::string_view text) { return JsonValue(text).compact_text(); }
 
 // Why the exact form cannot carry an operation of this variant, or null.
 const char* lossy_variant(const Operation& operation) {

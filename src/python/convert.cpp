@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/key_table.h"
+#include "patch/reserved_names.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 
@@ -621,9 +622,9 @@ PyObject* ToPython::run(const JsonValue& root, const std::string_view* stamp) {
       }
     } else {
       const std::vector<JsonMember>& members = frame.source->as_object().members();
-      if (frame.stamp != nullptr && (frame.next == members.size() || members[frame.next].key >= "_")) {
+      if (frame.stamp != nullptr && (frame.next == members.size() || members[frame.next].key >= kSerialMember)) {
         if (!stamp_serial(frame)) return nullptr;
-        if (frame.next < members.size() && members[frame.next].key == "_") ++frame.next;  // replaced
+        if (frame.next < members.size() && members[frame.next].key == kSerialMember) ++frame.next;  // replaced
         continue;
       }
       if (frame.next < members.size()) {
@@ -665,7 +666,7 @@ bool ToPython::open(const JsonValue& source, const std::string_view* stamp) {
 }
 
 bool ToPython::stamp_serial(Frame& frame) {
-  PyObject* member_key = key("_");
+  PyObject* member_key = key(kSerialMember);
   PyRef serial = PyRef::steal(new_str(*frame.stamp));
   frame.stamp = nullptr;
   return member_key != nullptr && serial && PyDict_SetItem(frame.result.get(), member_key, serial.get()) == 0;
@@ -700,7 +701,7 @@ PyObject* serial_member() noexcept { return the_serial_member; }
 bool make_shared_objects() {
   if (the_deletion_marker == nullptr)
     the_deletion_marker = PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr);
-  if (the_serial_member == nullptr) the_serial_member = PyUnicode_InternFromString("_");
+  if (the_serial_member == nullptr) the_serial_member = PyUnicode_InternFromString(kSerialMember.data());  // a literal: NUL-terminated
   return the_deletion_marker != nullptr && the_serial_member != nullptr;
 }
 

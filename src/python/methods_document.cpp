@@ -5,6 +5,7 @@
 #include "patch/document_form.h"
 #include "patch/document_writer.h"
 #include "patch/merge.h"
+#include "patch/reserved_names.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -38,22 +39,22 @@ class PythonBuilder {
     return put(parent, key, PyRef::steal(values_.convert(value)));
   }
   bool starred(Object parent, const std::string& key, const JsonValue* value) {
-    return put(parent, key, value != nullptr ? PyRef::steal(values_.convert(*value)) : PyRef::borrow(Py_None), "*");
+    return put(parent, key, value != nullptr ? PyRef::steal(values_.convert(*value)) : PyRef::borrow(Py_None), kOperationMember);
   }
   bool pair(Object parent, const std::string& key, std::string_view from, std::string_view to) {
     PyRef dict = PyRef::steal(new_dict(2));
-    return dict && put(dict.get(), "from", PyRef::steal(new_str(from))) && put(dict.get(), "to", PyRef::steal(new_str(to))) &&
+    return dict && put(dict.get(), kFromMember, PyRef::steal(new_str(from))) && put(dict.get(), kToMember, PyRef::steal(new_str(to))) &&
            put(parent, key, std::move(dict));
   }
   bool test(Object parent, const std::string& key, const JsonValue& value) {
-    return put(parent, key, PyRef::steal(values_.convert(value)), "test");
+    return put(parent, key, PyRef::steal(values_.convert(value)), kTestMember);
   }
 
  private:
   // Puts `value` under `key` in `dict`, inside a one-member dict under `wrapper` when one is given.
-  bool put(PyObject* dict, std::string_view key, PyRef value, const char* wrapper = nullptr) {
+  bool put(PyObject* dict, std::string_view key, PyRef value, std::string_view wrapper = {}) {
     if (!value) return false;
-    if (wrapper != nullptr) {
+    if (!wrapper.empty()) {
       PyRef wrapped = PyRef::steal(new_dict(1));
       if (!wrapped || !put(wrapped.get(), wrapper, std::move(value))) return false;
       value = std::move(wrapped);
