@@ -157,3 +157,21 @@ class QuillfenPatch:
         >>> p = QuillfenPatch(); p.set("a", {"x": 1}); p.to_json_exact()
         {'a': {'*': {'x': 1}}}
         """
+    @overload
+    def apply_touched(self, data: Mapping[str, object]) -> None:
+        """Patch the dict or list `data` itself, reading and changing only what the patch reaches.
+
+        Where `data` converts to itself everywhere, it ends equal to what apply(data) returns; values
+        the patch does not reach are neither checked nor normalised. The errors of the patch are
+        those of apply; on any failure `data` is left exactly as it was.
+
+        >>> d = {"a": 1, "t": (1, 2)}; p = QuillfenPatch(); p.set("b", 2); p.apply_touched(d); d
+        {'a': 1, 't': (1, 2), 'b': 2}
+        """
+    @overload
+    def apply_touched(self, data: List[Any]) -> None:
+        """Patch the list `data` itself; see the dict form for the rules and errors.
+
+        >>> rows = [{"_": "r1"}]; p = QuillfenPatch(); p.delete("r1"); p.apply_touched(rows); rows
+        []
+        """

@@ -130,6 +130,7 @@ class JsonDocument {
   using Member = const JsonValue*;
   using Value = JsonValue;
   using ObjectPass = quillfen::ObjectPass;
+  using ArrayPass = JsonValue*;
 
   static bool is_object(const Container& c) { return c->is_object(); }
   static ObjectPass begin_object(Container c) { return ObjectPass(c->as_object()); }
@@ -164,26 +165,28 @@ class JsonDocument {
     return true;
   }
 
-  static std::size_t length(Container& c) { return c->as_array().size(); }
-  static bool index_serials(Container& c, bool, SerialIndex& index) {
+  static ArrayPass begin_array(Container c) { return c; }
+  static std::size_t length(ArrayPass& c) { return c->as_array().size(); }
+  static bool index_serials(ArrayPass& c, bool, SerialIndex& index) {
     const JsonArray& elements = c->as_array();
     for (std::size_t i = 0; i < elements.size(); ++i)
       if (const std::string* serial = serial_of(elements[i])) index.add(*serial, i);
     return true;
   }
-  static bool element(Container& c, std::size_t position, Member& out) {
+  static bool element(ArrayPass& c, std::size_t position, Member& out) {
     out = &c->as_array()[position];
     return true;
   }
-  static bool replace(Container& c, std::size_t position, Value value) {
+  static bool replace(ArrayPass& c, std::size_t position, Value value) {
     c->as_array()[position] = std::move(value);
     return true;
   }
-  static bool enter_element(Container& c, std::size_t position, std::optional<Container>& out) {
+  static bool enter_element(ArrayPass& c, std::size_t position, std::optional<Container>& out) {
     if (JsonValue& element = c->as_array()[position]; element.is_container()) out = &element;
     return true;
   }
-  static bool end_array(Container& c, const std::vector<std::size_t>& removals, std::vector<Value>& appends) {
+  static bool remove_element(ArrayPass&, std::size_t) { return true; }  // removed when the pass ends
+  static bool end_array(ArrayPass& c, const std::vector<std::size_t>& removals, std::vector<Value>& appends) {
     JsonArray& array = c->as_array();
     remove_positions(array, removals);
     array.reserve(array.size() + appends.size());

@@ -18,6 +18,7 @@
 //   using Member;     // a handle on a member or element, for Test (valid until the next change)
 //   using Value;      // an owned value about to enter the document
 //   using ObjectPass; // the adapter's state for one pass over an object
+//   using ArrayPass;  // the adapter's state for one pass over an array
 //
 //   bool is_object(const Container&)                      // else it is an array
 //   ObjectPass begin_object(Container)                   // the pass keeps the container
@@ -29,13 +30,15 @@
 //   bool enter_member(ObjectPass&, key, std::optional<Container>& out)  // the member, if a container
 //   bool end_object(ObjectPass&, bool completed)          // runs after an error too (completed false)
 //
-//   std::size_t length(Container&)
-//   bool index_serials(Container&, bool top, SerialIndex& index)   // index.add(serial, position) for
+//   ArrayPass begin_array(Container)                      // the pass keeps the container
+//   std::size_t length(ArrayPass&)                         // when the pass begins
+//   bool index_serials(ArrayPass&, bool top, SerialIndex& index)   // index.add(serial, position) for
 //        // every element that carries a serial, in order; the index keeps those it looks for
-//   bool element(Container&, position, Member& out)
-//   bool replace(Container&, position, Value)
-//   bool enter_element(Container&, position, std::optional<Container>& out)
-//   bool end_array(Container&, const std::vector<std::size_t>& removals, std::vector<Value>& appends)
+//   bool element(ArrayPass&, position, Member& out)
+//   bool replace(ArrayPass&, position, Value)
+//   bool enter_element(ArrayPass&, position, std::optional<Container>& out)
+//   bool remove_element(ArrayPass&, position)             // the element goes when the pass ends
+//   bool end_array(ArrayPass&, const std::vector<std::size_t>& removals, std::vector<Value>& appends)
 //        // removals: sorted, distinct, each below the length; only after a pass that completed
 //
 //   bool make(const JsonValue&, Value& out)                       // a copy of a patch value
@@ -74,6 +77,7 @@ class ApplyWalk {
   using Member = typename Document::Member;
   using Value = typename Document::Value;
   using ObjectPass = typename Document::ObjectPass;
+  using ArrayPass = typename Document::ArrayPass;
 
  public:
   explicit ApplyWalk(Document& document) : doc_(document) {}
@@ -81,20 +85,14 @@ class ApplyWalk {
   // Applies `patch` to `root`, an object or array. Empty on success. On a stop, object passes that
   // were cut short have ended (`end_object(..., false)`) and array passes dropped their pending
   // removals and appends; what else stays is the adapter's business.
+  //
+  // The top level is taken in ascending byte order of its keys, so that the same patch gives the
+  // same result in every process wherever order can show: the elements appended to an array root,
+  // the keys added to a dict in place, two keys that reach one element, and which error is reported
+  // where several entries would fail.
   std::optional<ApplyStop> run(const Patch& patch, Container root) {
-    std::vector<const ChildEntry*> top;
-    top.reserve(patch.size());
-    patch.for_each([&top](const ChildEntry& e) { top.push_back(&e); });
+    const std::vector<const ChildEntry*> top = patch.entries_in_key_order();
     return walk(std::move(root), Cursor{top.data(), nullptr, top.size()}, true);
-  }
-
-  // The keys of the top level that an array root looks up by serial: all but "_" and index keys.
-  static std::vector<std::string_view> top_serial_keys(const Patch& patch) {
-    std::vector<std::string_view> keys;
-    patch.for_each([&keys](const ChildEntry& e) {
-      if (is_top_level_serial_key(e.key)) keys.push_back(e.key);
-    });
-    return keys;
   }
 
   // Applies the children of a Nested entry to `target`, an object or array, as below the top level.
@@ -123,7 +121,7 @@ class ApplyWalk {
   // Positions keep naming the elements that stood there when the pass began: the array keeps its
   // length until the pass ends, and serials are looked up in the index built then.
   struct ArrayFrame {
-    Container array;
+    ArrayPass array;
     std::size_t length;
     SerialIndex index;
     std::vector<std::size_t> removals;
@@ -152,7 +150,7 @@ class ApplyWalk {
     }
     // The index holds only the serials this pass looks up: filling it costs a lookup per element
     // in a table the size of the pass.
-    ArrayFrame array{std::move(container), 0, SerialIndex(serial_keys(cursor, top)), {}, {}};
+    ArrayFrame array{doc_.begin_array(std::move(container)), 0, SerialIndex(serial_keys(cursor, top)), {}, {}};
     array.length = doc_.length(array.array);
     if (!array.index.looks_for_nothing() && !doc_.index_serials(array.array, top, array.index)) return adapter_failed();
     frames_.push_back(Frame{cursor, top, std::move(array)});
@@ -249,7 +247,7 @@ class ApplyWalk {
             return (made && doc_.replace(array.array, position, std::move(value))) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Delete>) {
             array.removals.push_back(position);
-            return true;
+            return doc_.remove_element(array.array, position) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Nested>) {
             std::optional<Container> element;
             if (!doc_.enter_element(array.array, position, element)) return adapter_failed();

@@ -1,5 +1,6 @@
 #include "patch/patch.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace quillfen {
@@ -30,6 +31,17 @@ const Operation* Patch::find(std::string_view key) const noexcept {
 
 Operation* Patch::find(std::string_view key) noexcept {
   return const_cast<Operation*>(static_cast<const Patch*>(this)->find(key));
+}
+
+std::vector<const Patch::Entry*> Patch::entries_in_key_order() const {
+  std::vector<const Entry*> out;
+  out.reserve(entries_.size());
+  for (const Entry& e : entries_) out.push_back(&e);
+  // Entries are held in the order they came, and a patch read from its document form comes in key
+  // order: most need no sorting.
+  const auto by_key = [](const Entry* a, const Entry* b) { return a->key < b->key; };
+  if (!std::is_sorted(out.begin(), out.end(), by_key)) std::sort(out.begin(), out.end(), by_key);
+  return out;
 }
 
 std::vector<Patch::Entry> Patch::take_entries() && {

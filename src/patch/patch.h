@@ -45,6 +45,9 @@ class Patch {
     index_.for_each([&](std::size_t i) { visit(static_cast<const Entry&>(entries_[i])); });
   }
 
+  // Every entry once, in ascending byte order of the keys.
+  std::vector<const Entry*> entries_in_key_order() const;
+
   // Empties the patch, handing over its entries in the map's order.
   std::vector<Entry> take_entries() &&;
 

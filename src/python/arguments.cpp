@@ -19,10 +19,10 @@ constexpr int kFailed = -2;  // a Python exception is set
 int parameter_index(const Signature& sig, PyObject* keyword) {
   if (!PyUnicode_Check(keyword)) return kNoParameter;
   std::string_view text;
-  if (!utf8_view(keyword, text)) {
-    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return kFailed;
-    PyErr_Clear();
-    return kNoParameter;
+  switch (read_text(keyword, text)) {
+    case Text::Read: break;
+    case Text::NotEncodable: return kNoParameter;
+    case Text::Failed: return kFailed;
   }
   for (std::size_t i = 0; i < sig.count; ++i)
     if (text == sig.names[i]) return static_cast<int>(i);

@@ -19,19 +19,18 @@ namespace quillfen::py {
 namespace {
 
 // Made by module initialisation, kept for the process.
-PyObject* the_deletion_marker = nullptr;
 PyObject* the_serial_member = nullptr;
 
 // ---------------------------------------------------------------------------------------------
 // The rules for one object that is no exact built-in: numpy boolean, integer, float, string. Each
 // attempt says whether it matched. What an attempt raises is discarded on the spot and the next
-// rule runs, with one exception: an interruption that is no Exception (KeyboardInterrupt,
-// SystemExit) raised by a hook ends the conversion, so that it is never lost.
+// rule runs, except what says nothing about the value's type: an interruption that is no Exception
+// (KeyboardInterrupt, SystemExit) and MemoryError end the conversion, so that neither is lost.
 
-enum class Attempt { Matched, NoMatch, Failed };  // Failed: an interruption is pending
+enum class Attempt { Matched, NoMatch, Failed };  // Failed: an exception that ends the call is pending
 
 Attempt abandon_attempt() {
-  if (!PyErr_ExceptionMatches(PyExc_Exception)) return Attempt::Failed;
+  if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) return Attempt::Failed;
   PyErr_Clear();
   return Attempt::NoMatch;
 }
@@ -228,7 +227,7 @@ class InputWalk {
   using Value = typename Sink::Value;
 
  public:
-  explicit InputWalk(Sink& sink) : sink_(sink) {}
+  InputWalk(Sink& sink, const PendingRemovals* removed) : sink_(sink), removed_(removed) {}
 
   bool run(PyObject* root, Value& out) {
     switch (take(root, out)) {
@@ -265,6 +264,7 @@ class InputWalk {
     Frame(PyObject* c, bool d, Py_ssize_t s) : container(PyRef::borrow(c)), is_dict(d), start(s) {}
     PyRef container;
     bool is_dict;
+    bool skips_removed = false;  // some members of this dict are pending removal
     Py_ssize_t start;      // the length or size when reading began
     Py_ssize_t next = 0;   // the next list position, or the dict's iteration position
     Py_ssize_t pairs = 0;  // pairs read from a dict
@@ -293,11 +293,12 @@ class InputWalk {
   // An exact str; one that does not encode (a lone surrogate) is matched by no later rule.
   bool exact_str(PyObject* obj, Value& out) {
     std::string_view text;
-    if (!utf8_view(obj, text)) {
-      PyErr_Clear();
-      return raise_unsupported();
+    switch (read_text(obj, text)) {
+      case Text::Read: return sink_.str(obj, text, out);
+      case Text::NotEncodable: return raise_unsupported();
+      case Text::Failed: return false;
     }
-    return sink_.str(obj, text, out);
+    return false;
   }
 
   // An exact int: signed 64 bits if it fits, else the nearest double, else nothing converts it.
@@ -334,6 +335,7 @@ class InputWalk {
     }
     const Py_ssize_t start = is_dict ? PyDict_GET_SIZE(container) : PyList_GET_SIZE(container);
     Frame& frame = frames_.emplace_back(container, is_dict, start);
+    frame.skips_removed = is_dict && removed_ != nullptr && removed_->any_in(container);
     if (is_dict ? !sink_.begin_dict(start, frame.dict) : !sink_.begin_list(start, frame.list)) return Took::Failed;
     return Took::Opened;
   }
@@ -348,22 +350,22 @@ class InputWalk {
   }
 
   // Holds the dict's next pair and reads the key's text. Members whose removal is pending (an
-  // in-place application that is under way) are passed over.
-  static Next next_pair(Frame& frame) {
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    do {
+  // in-place edit under way) are passed over.
+  Next next_pair(Frame& frame) {
+    for (;;) {
+      PyObject* key = nullptr;
+      PyObject* value = nullptr;
       if (!PyDict_Next(frame.container.get(), &frame.next, &key, &value)) return Next::End;
       ++frame.pairs;
-    } while (value == the_deletion_marker);
-    frame.key = PyRef::borrow(key);
-    frame.item = PyRef::borrow(value);
-    if (!PyUnicode_Check(key)) {
-      raise_cannot_convert(key, "PyString");
-      return Next::Failed;
+      frame.key = PyRef::borrow(key);
+      frame.item = PyRef::borrow(value);
+      if (!PyUnicode_Check(key)) {
+        raise_cannot_convert(key, "PyString");
+        return Next::Failed;
+      }
+      if (!utf8_view(key, frame.key_text)) return Next::Failed;  // the encoding error, as raised
+      if (!frame.skips_removed || !removed_->contains(frame.container.get(), frame.key_text)) return Next::Item;
     }
-    if (!utf8_view(key, frame.key_text)) return Next::Failed;  // the encoding error, as raised
-    return Next::Item;
   }
 
   // Ends the innermost container into `out` and drops its frame.
@@ -387,6 +389,7 @@ class InputWalk {
   }
 
   Sink& sink_;
+  const PendingRemovals* removed_;
   std::vector<Frame> frames_;
 };
 
@@ -567,6 +570,13 @@ const std::vector<std::uint32_t>& KeyOrders::of(const DictMember* members, std::
 
 }  // namespace
 
+Text read_text(PyObject* str, std::string_view& out) {
+  if (utf8_view(str, out)) return Text::Read;
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return Text::Failed;
+  PyErr_Clear();
+  return Text::NotEncodable;
+}
+
 bool utf8_view(PyObject* str, std::string_view& out) {
   if (PyUnicode_IS_COMPACT_ASCII(str)) {
     out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
@@ -680,29 +690,41 @@ PyObject* dict_in_key_order(DictMember* first, DictMember* last) {
   return dict_in_order(first, order);
 }
 
-bool python_to_value(PyObject* obj, JsonValue& out) {
+bool python_to_value(PyObject* obj, JsonValue& out, const PendingRemovals* removed) {
   JsonSink sink;
-  return InputWalk<JsonSink>(sink).run(obj, out);
+  return InputWalk<JsonSink>(sink, removed).run(obj, out);
 }
 
-PyObject* normalized_copy(PyObject* obj) {
+PyObject* normalized_copy(PyObject* obj, const PendingRemovals* removed) {
   PythonSink sink;
   PyRef out;
-  if (!InputWalk<PythonSink>(sink).run(obj, out)) return nullptr;
+  if (!InputWalk<PythonSink>(sink, removed).run(obj, out)) return nullptr;
   return out.release();
+}
+
+bool reads_as_container(PyObject* obj, bool& container) {
+  PyTypeObject* type = Py_TYPE(obj);
+  container = type == &PyDict_Type || type == &PyList_Type;
+  if (container || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || obj == Py_None ||
+      type == &PyBool_Type)
+    return true;
+  JsonValue scalar;
+  switch (scalar_by_rules(obj, scalar)) {
+    case Attempt::Matched: return true;
+    case Attempt::Failed: return false;
+    case Attempt::NoMatch: break;
+  }
+  container = PyList_Check(obj) || PyDict_Check(obj);
+  return container || raise_unsupported();
 }
 
 PyObject* value_to_python(const JsonValue& value) { return ToPython().convert(value); }
 
-PyObject* deletion_marker() noexcept { return the_deletion_marker; }
-
 PyObject* serial_member() noexcept { return the_serial_member; }
 
 bool make_shared_objects() {
-  if (the_deletion_marker == nullptr)
-    the_deletion_marker = PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr);
   if (the_serial_member == nullptr) the_serial_member = PyUnicode_InternFromString(kSerialMember.data());  // a literal: NUL-terminated
-  return the_deletion_marker != nullptr && the_serial_member != nullptr;
+  return the_serial_member != nullptr;
 }
 
 }  // namespace quillfen::py

@@ -13,6 +13,7 @@
 
 #include "base/key_table.h"
 #include "json_value/json_value.h"
+#include "python/pending_removals.h"
 #include "python/py_ref.h"
 
 namespace quillfen::py {
@@ -27,13 +28,21 @@ inline constexpr int kMaxInputDepth = 20000;
 // with the fatal-error exception. Returns false with a Python exception set: TypeError for what
 // does not convert, RecursionError for nesting deeper than kMaxInputDepth; `out` is then
 // unspecified and nothing else has changed.
-bool python_to_value(PyObject* obj, JsonValue& out);
+// `removed`, when given, names members of the caller's dicts that an in-place edit under way has
+// removed: the conversion passes over them.
+bool python_to_value(PyObject* obj, JsonValue& out, const PendingRemovals* removed = nullptr);
 
 // The same conversion, but into Python objects: what value_to_python(python_to_value(obj)) would
 // give, made in one walk. Dicts and lists are new (dict keys in ascending byte order); the exact
 // immutable scalars (str that encodes, int in the signed 64-bit range, finite float, None, bool) are
 // the input's own objects. A new reference, or null with the same exceptions.
-PyObject* normalized_copy(PyObject* obj);
+PyObject* normalized_copy(PyObject* obj, const PendingRemovals* removed = nullptr);
+
+// How the conversion reads `obj` at its top, by the first rule that matches: as a container (a
+// list or a dict, subclasses included) in `container`, or as a scalar. Runs the object's hooks
+// where its type is no exact built-in. False with the conversion's exception set when no rule
+// matches (TypeError) or a hook was interrupted.
+bool reads_as_container(PyObject* obj, bool& container);
 
 // A new Python object (dict keys in ascending byte order, unsigned integers from 2**63 up as
 // float); a new reference, or null with a Python exception set (MemoryError). Runs no Python code
@@ -94,6 +103,11 @@ PyObject* new_str(std::string_view text);
 // encoding error set for a str that does not encode (a lone surrogate).
 bool utf8_view(PyObject* str, std::string_view& out);
 
+// The same, telling a str that does not encode (its error cleared: NotEncodable) from a failure that
+// must end the call (MemoryError, left set: Failed).
+enum class Text { Read, NotEncodable, Failed };
+Text read_text(PyObject* str, std::string_view& out);
+
 // A dict member on its way into a new dict: its key's UTF-8 text (alive as long as `key`), the key
 // and the value.
 struct DictMember {
@@ -108,9 +122,6 @@ struct DictMember {
 PyObject* dict_in_key_order(DictMember* first, DictMember* last);
 
 // Objects made once by module initialisation and kept for the process; borrowed references.
-// The marker stands for a member whose removal is pending while a patch is applied in place: walks
-// pass over members that hold it, and it never leaves the call that put it.
-PyObject* deletion_marker() noexcept;
 // The str "_", the name of the member that carries an element's serial.
 PyObject* serial_member() noexcept;
 // Makes them; false with a Python exception set.

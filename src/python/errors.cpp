@@ -43,7 +43,9 @@ bool raise_too_deep() { return raise_text(PyExc_RecursionError, "Recursion depth
 
 bool raise_cannot_convert(PyObject* obj, const char* target) {
   PyRef qualname = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
-  if (!qualname && PyErr_ExceptionMatches(PyExc_MemoryError)) return false;
+  // A name that cannot be read gives way to a stand-in, but an interruption or MemoryError met
+  // while reading it ends the call.
+  if (!qualname && (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) return false;
   if (!qualname || !PyUnicode_Check(qualname.get())) {
     PyErr_Clear();
     return raise_format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'", target);

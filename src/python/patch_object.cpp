@@ -71,6 +71,8 @@ PyMethodDef patch_methods[] = {
     {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_diff)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "diff(old, new)\n--\n\n"},
     {"to_json_exact", method_to_json_exact, METH_NOARGS, "to_json_exact($self)\n--\n\n"},
+    {"apply_touched", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_touched)),
+     METH_FASTCALL | METH_KEYWORDS, "apply_touched($self, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,5 +1,5 @@
 // Applying a patch to Python objects directly, through the applying rules of the core: `apply` on a
-// normalised copy, `apply_inplace` on the caller's own dicts and lists.
+// normalised copy, the in-place applications on the caller's own dicts and lists.
 #pragma once
 
 #include <Python.h>
@@ -17,18 +17,21 @@ namespace quillfen::py {
 // JsonValue document raises it.
 PyObject* apply_to_copy(const Patch& patch, PyObject* data);
 
-enum class InPlace {
-  Applied,      // `data` now equals what apply_to_copy returns
-  NotItsOwn,    // `data` holds something that does not convert to itself; nothing was done or raised
-  Failed,       // a Python exception is set; `data` is exactly as it was
-};
+// In-place applications change the caller's `data` atomically: on success it holds the result, on
+// failure it is exactly as it was (key order and the identity of every container included). What
+// they take out of `data` is moved into `released`, for the caller to drop once it has given back
+// its access (dropping may run finalizers that call the patch). False with a Python exception set.
 
-// `apply_inplace` for a dict or list whose every value converts to itself (exact built-in types,
-// ints in the signed 64-bit range, finite floats, strs that encode, str keys): changes only what
-// the patch touches, atomically. A container that is about to change and is referenced from
-// elsewhere is replaced by a copy first, so a change never shows at another place. What the change
-// removed from `data` is moved into `released`, for the caller to drop once it has given back its
-// access (dropping it may run finalizers that call the patch).
-InPlace apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& released);
+// `apply_touched`: reads and changes only what the patch reaches. Values it reaches are read by
+// the conversion's rules; values it does not reach are neither checked nor normalised. A container
+// about to change that is referenced from elsewhere is replaced by a copy first, so a change never
+// shows at another place.
+bool apply_touched(const Patch& patch, PyObject* data, std::vector<PyRef>& released);
+
+// `apply_inplace`: leaves `data` equal to what apply_to_copy returns. Data that converts to itself
+// everywhere (exact built-in types, ints in the signed 64-bit range, finite floats, strs that
+// encode, str keys) is checked in one read-only pass and then changed as apply_touched changes it;
+// any other is converted whole, and its contents replaced by the result's.
+bool apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& released);
 
 }  // namespace quillfen::py

@@ -24,6 +24,7 @@ METHODS = {
     "merge": "(minor, major)",
     "diff": "(old, new)",
     "to_json_exact": "($self)",
+    "apply_touched": "($self, data)",
 }
 
 
