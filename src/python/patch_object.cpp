@@ -73,6 +73,8 @@ PyMethodDef patch_methods[] = {
     {"to_json_exact", method_to_json_exact, METH_NOARGS, "to_json_exact($self)\n--\n\n"},
     {"apply_touched", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_touched)),
      METH_FASTCALL | METH_KEYWORDS, "apply_touched($self, data)\n--\n\n"},
+    {"inverse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_inverse)), METH_FASTCALL | METH_KEYWORDS,
+     "inverse($self, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

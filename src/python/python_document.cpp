@@ -10,10 +10,12 @@
 
 #include "patch/apply.h"
 #include "patch/apply_walk.h"
+#include "patch/inverse.h"
 #include "patch/reserved_names.h"
 #include "python/caller_edit.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/patch_object.h"
 
 namespace quillfen::py {
 
@@ -176,6 +178,7 @@ class PythonDocument {
     out = PyRef::steal(values_.convert_stamped(value, serial));
     return static_cast<bool>(out);
   }
+  bool to_value(const Member& current, JsonValue& out) const { return python_to_value(current.get(), out, removals()); }
   int equals(const Member& current, const JsonValue& expected) const {
     JsonValue value;
     if (!python_to_value(current.get(), value, removals())) return -1;
@@ -381,9 +384,13 @@ bool PythonDocument::sort_keys(const Container& c) {
   return true;
 }
 
-// Runs the walk; true when it completed, else false with the Python exception set.
-bool walk(const Patch& patch, PythonDocument& document) {
-  std::optional<ApplyStop> stop = ApplyWalk<PythonDocument>(document).run(patch, document.root());
+// Runs the walk, with `observer` if one is given; true when it completed, else false with the
+// Python exception set.
+template <class Observer = NoObserver>
+bool walk(const Patch& patch, PythonDocument& document, Observer* observer = nullptr) {
+  std::optional<ApplyStop> stop = observer != nullptr
+                                      ? ApplyWalk<PythonDocument, Observer>(document, *observer).run(patch, document.root())
+                                      : ApplyWalk<PythonDocument>(document).run(patch, document.root());
   if (!stop) return true;
   if (const PatchError* error = std::get_if<PatchError>(&*stop)) raise_patch_error("Patch error: ", *error);
   return false;  // else the adapter's own failure, raised already
@@ -473,6 +480,20 @@ bool apply_touched(const Patch& patch, PyObject* data, std::vector<PyRef>& relea
   CallerEdit edit;  // undoes every change if the application stops
   PythonDocument document(data, edit);
   return walk(patch, document) && edit.commit(released);
+}
+
+PyObject* undo_patch(const Patch& patch, PyObject* data) {
+  bool container = false;
+  if (!reads_as_container(data, container)) return nullptr;
+  if (!container) return cannot_patch(), nullptr;
+  CallerEdit edit;  // the application is undone once the undo patch is known
+  PythonDocument document(data, edit);
+  InverseBuilder<PythonDocument> inverse(document);
+  if (!walk(patch, document, &inverse)) return nullptr;
+  Result<Patch, Inexpressible> undo = inverse.take();
+  edit.roll_back();
+  if (!undo.ok()) return raise_inexpressible(undo.error()), nullptr;
+  return wrap_patch(std::move(undo).value());
 }
 
 bool apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& released) {

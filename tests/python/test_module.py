@@ -25,6 +25,7 @@ METHODS = {
     "diff": "(old, new)",
     "to_json_exact": "($self)",
     "apply_touched": "($self, data)",
+    "inverse": "($self, data)",
 }
 
 
