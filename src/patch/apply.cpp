@@ -203,6 +203,7 @@ class JsonDocument {
     out = stamped_copy(value, serial);
     return true;
   }
+  static bool changes_data() { return true; }
   static bool to_value(const Member& current, JsonValue& out) {
     out = current->copy();
     return true;

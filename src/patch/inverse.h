@@ -18,7 +18,11 @@
 //
 // The observer reads what is there before each change, converting it through the adapter:
 //   bool to_value(const Member&, JsonValue& out)
-// and, for an array set back whole, the elements still there when its pass closes.
+// and, for an array set back whole, the elements still there when its pass closes; the adapter says
+// whether the walk writes at all:
+//   bool changes_data()   // false: every read sees the document as it was before the walk
+// A walk that does not write is exact unless a member or element is reached twice in one pass
+// (reached_twice() then tells the caller to run it again, writing).
 #pragma once
 
 #include <algorithm>
@@ -54,6 +58,10 @@ class InverseBuilder {
     return std::move(result_);
   }
 
+  // Whether some member or element was reached by two entries of one pass: a walk that does not
+  // write must then be run again, writing, for the undo to see what the first change made.
+  bool reached_twice() const noexcept { return reached_twice_; }
+
   // The walk's observer.
 
   bool opened_object(ObjectPass&) {
@@ -68,6 +76,7 @@ class InverseBuilder {
   bool entering_member(ObjectPass&, std::string_view key) {
     Frame& frame = frames_.back();
     auto [it, added] = frame.members.try_emplace(std::string(key));
+    if (!added) reached_twice_ = true;
     if (!added && it->second.kind == Undo::Kind::Nested) refuse(frame, std::string(key), "the member is changed inside twice");
     if (added) it->second.kind = Undo::Kind::Nested;
     entering_ = Entering{&it->second, std::string(key), !added};
@@ -82,7 +91,7 @@ class InverseBuilder {
       undo.kind = Undo::Kind::Nested;
       undo.serial = serial;
     } else {
-      reached_twice(frame, undo, step_key(position, serial));
+      note_reached_twice(frame, undo, step_key(position, serial));
     }
     entering_ = Entering{&undo, step_key(position, serial), !added};
     return true;
@@ -93,6 +102,7 @@ class InverseBuilder {
     if (key == kSerialMember) frame.serial_changed = true;
     auto [it, added] = frame.members.try_emplace(std::string(key));
     if (!added) {
+      reached_twice_ = true;
       // What the member held before the first change is known, unless the first was inside it.
       if (it->second.kind == Undo::Kind::Nested)
         refuse(frame, std::string(key), "the member is replaced after a change inside it");
@@ -112,7 +122,7 @@ class InverseBuilder {
     auto [it, added] = frame.elements.try_emplace(position);
     Undo& undo = it->second;
     if (!added) {
-      reached_twice(frame, undo, step_key(position, serial));
+      note_reached_twice(frame, undo, step_key(position, serial));
       return true;
     }
     undo.kind = Undo::Kind::Original;
@@ -237,8 +247,9 @@ class InverseBuilder {
   // An element reached by a second entry of one pass. On the root, where a position and a serial can
   // name one element, its first change is known when the first entry replaced it; below the top
   // level only a key given twice reaches an element twice.
-  void reached_twice(const Frame& frame, Undo& undo, std::string key) {
+  void note_reached_twice(const Frame& frame, Undo& undo, std::string key) {
     undo.twice = true;
+    reached_twice_ = true;
     if (undo.kind == Undo::Kind::Nested || !frame.top) refuse(frame, std::move(key), "the element is reached by two entries");
   }
 
@@ -319,7 +330,8 @@ class InverseBuilder {
       Member current{};
       JsonValue value;
       if (!doc_.element(pass, i, current) || !doc_.to_value(current, value)) return false;
-      if (it != frame.elements.end() && !it->second.children.empty())
+      // An element changed inside is changed back, when the walk wrote (else it is as it was).
+      if (doc_.changes_data() && it != frame.elements.end() && !it->second.children.empty())
         (void)apply_nested(value, it->second.children);  // the undo of a pass that completed applies
       elements.push_back(std::move(value));
     }
@@ -332,6 +344,7 @@ class InverseBuilder {
   Entering entering_{nullptr, std::string(), false};
   Patch result_;
   std::optional<Inexpressible> refusal_;
+  bool reached_twice_ = false;
 };
 
 }  // namespace quillfen
