@@ -228,7 +228,8 @@ class InputWalk {
   using Value = typename Sink::Value;
 
  public:
-  explicit InputWalk(Sink& sink) : sink_(sink) {}
+  // `depth`: the containers that already enclose the input, counted against kMaxInputDepth.
+  explicit InputWalk(Sink& sink, int depth = 0) : sink_(sink), depth_(depth) {}
 
   bool run(PyObject* root, Value& out) {
     switch (take(root, out)) {
@@ -328,7 +329,7 @@ class InputWalk {
   }
 
   Took open(PyObject* container, bool is_dict) {
-    if (frames_.size() >= static_cast<std::size_t>(kMaxInputDepth)) {
+    if (frames_.size() + static_cast<std::size_t>(depth_) >= static_cast<std::size_t>(kMaxInputDepth)) {
       raise_too_deep();
       return Took::Failed;
     }
@@ -387,6 +388,7 @@ class InputWalk {
   }
 
   Sink& sink_;
+  int depth_;
   std::vector<Frame> frames_;
 };
 
@@ -703,6 +705,11 @@ bool make_shared_objects() {
     the_deletion_marker = PyObject_CallObject(reinterpret_cast<PyObject*>(&PyBaseObject_Type), nullptr);
   if (the_serial_member == nullptr) the_serial_member = PyUnicode_InternFromString(kSerialMember.data());  // a literal: NUL-terminated
   return the_deletion_marker != nullptr && the_serial_member != nullptr;
+}
+
+bool python_to_value_at(PyObject* obj, int depth, JsonValue& out) {
+  JsonSink sink;
+  return InputWalk<JsonSink>(sink, depth).run(obj, out);
 }
 
 }  // namespace quillfen::py
