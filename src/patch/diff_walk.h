@@ -20,6 +20,7 @@
 //   using Members;  // a cursor over the members of two objects, matching them by key
 //
 //   Shape shape(Node)                            // Foreign: leave the pair to delegate()
+//   bool small(Node)                              // a container worth comparing whole before walking it
 //   bool same(Node, Node)                         // one and the same value: nothing to compare
 //   Held hold(Node)
 //   bool enter(int depth)                         // containers at `depth` may be walked
@@ -452,6 +453,14 @@ class DiffWalk {
     const Shape is = doc_.shape(new_value);
     if (was == Shape::Foreign || is == Shape::Foreign) return delegate(old_value, new_value, key, depth, children);
     if (was == is) {
+      // Small containers (records, mostly) are compared whole first: most are equal, and a frame
+      // costs more than the comparison.
+      if (is != Shape::Scalar && doc_.small(old_value) && doc_.small(new_value)) {
+        std::vector<std::string> where;
+        const Outcome outcome = doc_.compare(old_value, new_value, depth, where);
+        if (outcome == Outcome::Equal) return true;
+        if (outcome == Outcome::Failed) return failed();
+      }
       if (is == Shape::Object) {
         if (!doc_.enter(depth)) return failed();
         push_object(old_value, new_value, key, std::move(key_held), depth, false);
@@ -675,6 +684,7 @@ class DiffWalk {
         stack_.back().children.push_back(ChildEntry{std::move(key), Set{std::move(value)}});
         continue;
       }
+      if (doc_.same(event.old_value, event.new_value)) continue;
       Held key_held = doc_.hold_key(*frame.members);
       if (!start(event.old_value, event.new_value, event.key, std::move(key_held), frame.depth + 1, frame.children, more))
         return false;

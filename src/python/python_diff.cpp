@@ -141,6 +141,7 @@ bool key_text(PyObject* key, std::string_view& text) {
 class PythonDiffDocument {
  public:
   static constexpr bool kMayBeForeign = true;
+  static constexpr Py_ssize_t kSmall = 32;
   using Node = PyObject*;
   using Held = PyRef;
   using Event = diff_rules::MemberEvent<Node>;
@@ -180,6 +181,9 @@ class PythonDiffDocument {
     return is_exact_scalar(value) ? Shape::Scalar : Shape::Foreign;
   }
   static bool same(Node a, Node b) { return a == b; }
+  static bool small(Node container) {
+    return (PyDict_CheckExact(container) ? PyDict_GET_SIZE(container) : PyList_GET_SIZE(container)) <= kSmall;
+  }
   static Held hold(Node value) { return PyRef::borrow(value); }
   static bool enter(int depth) { return depth < kMaxInputDepth || raise_too_deep(); }
 
@@ -286,11 +290,39 @@ class PythonDiffDocument {
     return raise_fatal_error("dictionary changed size during iteration");
   }
 
+  // Passes over the members, side by side from the current ones, whose key and value are the same
+  // objects in both dicts: they have no change. Their keys are only checked to be exact strs.
+  static void pass_over_shared(Members& m) {
+    if (m.old_side.pending || m.new_side.pending) return;
+    for (;;) {
+      Py_ssize_t old_position = m.old_side.position, new_position = m.new_side.position;
+      PyObject *old_key = nullptr, *old_value = nullptr, *new_key = nullptr, *new_value = nullptr;
+      if (!PyDict_Next(m.old_side.dict.get(), &old_position, &old_key, &old_value) ||
+          !PyDict_Next(m.new_side.dict.get(), &new_position, &new_key, &new_value) || old_key != new_key ||
+          old_value != new_value || Py_TYPE(old_key) != &PyUnicode_Type)
+        return;  // read again by the caller
+      m.old_side.position = old_position;
+      m.new_side.position = new_position;
+      ++m.old_side.taken;
+      ++m.new_side.taken;
+    }
+  }
+
   Step side_by_side(Members& m, Event& event);
   Step new_by_lookup(Members& m, Event& event);
   Step old_by_lookup(Members& m, Event& event);
 
+  // A pair of containers being compared.
+  struct Level {
+    PyObject* old_list;  // null for a pair of dicts
+    PyObject* new_list;
+    std::size_t next;
+    std::optional<Members> members;
+    std::string_view key;  // of the pair being compared in a pair of dicts
+  };
+
   std::uint64_t code_stamp_ = 0;  // counts the calls that may have run code of the data
+  std::vector<Level> levels_;
 };
 
 Step PythonDiffDocument::next(Members& m, Event& event) {
@@ -309,6 +341,7 @@ Step PythonDiffDocument::next(Members& m, Event& event) {
 }
 
 Step PythonDiffDocument::side_by_side(Members& m, Event& event) {
+  pass_over_shared(m);
   PyObject *old_key = nullptr, *old_value = nullptr, *new_key = nullptr, *new_value = nullptr;
   std::string_view old_text, new_text;
   const Read was = read(m.old_side, old_key, old_value, old_text);
@@ -423,14 +456,8 @@ SerialOf PythonDiffDocument::serial(Node element, std::string_view& out) {
 // Two values compared as the values they convert to, with a work list of their containers. Runs
 // no code of the data: Foreign at the first value that needs the conversion's rules.
 Outcome PythonDiffDocument::compare(Node old_value, Node new_value, int depth, std::vector<std::string>& where) {
-  struct Level {
-    PyObject* old_list;  // null for a pair of dicts
-    PyObject* new_list;
-    std::size_t next;
-    std::optional<Members> members;
-    std::string_view key;  // of the pair being compared in a pair of dicts
-  };
-  std::vector<Level> levels;
+  std::vector<Level>& levels = levels_;  // its room is kept from one comparison to the next
+  levels.clear();
   bool collided = false;
   const auto note_collision = [&] {
     if (collided) return;
