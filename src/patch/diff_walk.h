@@ -20,7 +20,8 @@
 //   using Members;  // a cursor over the members of two objects, matching them by key
 //
 //   Shape shape(Node)                            // Foreign: leave the pair to delegate()
-//   bool small(Node)                              // a container worth comparing whole before walking it
+//   bool quickly_equal(Node old, Node new, int depth)  // true only if equal, with no collision;
+//                                                 // false also where finding out would cost much
 //   bool same(Node, Node)                         // one and the same value: nothing to compare
 //   Held hold(Node)
 //   bool enter(int depth)                         // containers at `depth` may be walked
@@ -453,14 +454,8 @@ class DiffWalk {
     const Shape is = doc_.shape(new_value);
     if (was == Shape::Foreign || is == Shape::Foreign) return delegate(old_value, new_value, key, depth, children);
     if (was == is) {
-      // Small containers (records, mostly) are compared whole first: most are equal, and a frame
-      // costs more than the comparison.
-      if (is != Shape::Scalar && doc_.small(old_value) && doc_.small(new_value)) {
-        std::vector<std::string> where;
-        const Outcome outcome = doc_.compare(old_value, new_value, depth, where);
-        if (outcome == Outcome::Equal) return true;
-        if (outcome == Outcome::Failed) return failed();
-      }
+      // Records, mostly, are equal: the adapter may find that out for less than a frame costs.
+      if (is != Shape::Scalar && doc_.quickly_equal(old_value, new_value, depth)) return true;
       if (is == Shape::Object) {
         if (!doc_.enter(depth)) return failed();
         push_object(old_value, new_value, key, std::move(key_held), depth, false);

@@ -141,7 +141,7 @@ bool key_text(PyObject* key, std::string_view& text) {
 class PythonDiffDocument {
  public:
   static constexpr bool kMayBeForeign = true;
-  static constexpr Py_ssize_t kSmall = 32;
+  static constexpr std::size_t kQuickValues = 64;
   using Node = PyObject*;
   using Held = PyRef;
   using Event = diff_rules::MemberEvent<Node>;
@@ -181,13 +181,18 @@ class PythonDiffDocument {
     return is_exact_scalar(value) ? Shape::Scalar : Shape::Foreign;
   }
   static bool same(Node a, Node b) { return a == b; }
-  static bool small(Node container) {
-    return (PyDict_CheckExact(container) ? PyDict_GET_SIZE(container) : PyList_GET_SIZE(container)) <= kSmall;
+  // Up to kQuickValues values read: a record, or the start of anything larger.
+  bool quickly_equal(Node old_value, Node new_value, int depth) {
+    std::vector<std::string> where;
+    return compare(old_value, new_value, depth, where, kQuickValues) == Outcome::Equal;
   }
   static Held hold(Node value) { return PyRef::borrow(value); }
   static bool enter(int depth) { return depth < kMaxInputDepth || raise_too_deep(); }
 
-  Outcome compare(Node old_value, Node new_value, int depth, std::vector<std::string>& where);
+  // Compares two values as the values they convert to. With a `budget`, Differ also once that many
+  // values have been read.
+  Outcome compare(Node old_value, Node new_value, int depth, std::vector<std::string>& where,
+                  std::size_t budget = ~std::size_t{0});
 
   bool check(Node old_value, int depth) {
     Scalar ignored;
@@ -455,7 +460,8 @@ SerialOf PythonDiffDocument::serial(Node element, std::string_view& out) {
 
 // Two values compared as the values they convert to, with a work list of their containers. Runs
 // no code of the data: Foreign at the first value that needs the conversion's rules.
-Outcome PythonDiffDocument::compare(Node old_value, Node new_value, int depth, std::vector<std::string>& where) {
+Outcome PythonDiffDocument::compare(Node old_value, Node new_value, int depth, std::vector<std::string>& where,
+                                    std::size_t budget) {
   std::vector<Level>& levels = levels_;  // its room is kept from one comparison to the next
   levels.clear();
   bool collided = false;
@@ -469,6 +475,7 @@ Outcome PythonDiffDocument::compare(Node old_value, Node new_value, int depth, s
   PyObject* a = old_value;
   PyObject* b = new_value;
   for (;;) {
+    if (budget-- == 0) return Outcome::Differ;
     if (a != b) {
       const Shape was = shape(a);
       const Shape is = shape(b);
