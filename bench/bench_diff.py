@@ -157,7 +157,7 @@ def peers():
             module = __import__(name)
         except ImportError:
             continue
-        makers.append((name, getattr(module, call)))
+        makers.append((f"{name}.{call}", getattr(module, call)))
     print("\n10,000 records, 100 of them with one field changed; RFC 6902 make_patch of each library found")
     for shared in (True, False):
         old, new = edited_records(10_000, 100, shared)
@@ -169,7 +169,7 @@ def peers():
             fastest = min(times, key=times.get) if times else None
             baseline = times[fastest] if fastest else 1.0
             for name, seconds in sorted(times.items(), key=lambda item: item[1]):
-                row(f"{name}.make_patch, {gc_note}", seconds, baseline, f"{fastest}")
+                row(f"{name}, {gc_note}", seconds, baseline, f"{fastest}")
             row(f"QuillfenPatch.diff, {gc_note}", cpu_time(lambda: QuillfenPatch.diff(old, new), collector), baseline,
                 f"{fastest}")
 

@@ -549,11 +549,10 @@ Outcome PythonDiffDocument::compare(Node old_value, Node new_value, int depth, s
 }  // namespace
 
 bool diff_python(PyObject* old_document, PyObject* new_document, Patch& out) {
-  if (!(PyDict_CheckExact(old_document) && PyDict_CheckExact(new_document)) &&
-      !(PyList_CheckExact(old_document) && PyList_CheckExact(new_document))) {
-    // Roots of any other kind are converted first, so that a value that does not convert is reported
-    // before what no patch expresses.
-  } else {
+  // Roots of any other kinds are converted first, so that a value that does not convert is reported
+  // before what no patch expresses.
+  if ((PyDict_CheckExact(old_document) && PyDict_CheckExact(new_document)) ||
+      (PyList_CheckExact(old_document) && PyList_CheckExact(new_document))) {
     PythonDiffDocument document;
     std::variant<Patch, DiffStop> outcome = DiffWalk<PythonDiffDocument>(document).run(old_document, new_document);
     if (Patch* patch = std::get_if<Patch>(&outcome)) {
