@@ -20,8 +20,8 @@
 //   using Members;  // a cursor over the members of two objects, matching them by key
 //
 //   Shape shape(Node)                            // Foreign: leave the pair to delegate()
-//   bool quickly_equal(Node old, Node new, int depth)  // true only if equal, with no collision;
-//                                                 // false also where finding out would cost much
+//   Outcome quickly_equal(Node old, Node new, int depth)  // Equal only if equal, with no collision;
+//                                                 // Differ also where finding out would cost much
 //   bool same(Node, Node)                         // one and the same value: nothing to compare
 //   Held hold(Node)
 //   bool enter(int depth)                         // containers at `depth` may be walked
@@ -455,7 +455,11 @@ class DiffWalk {
     if (was == Shape::Foreign || is == Shape::Foreign) return delegate(old_value, new_value, key, depth, children);
     if (was == is) {
       // Records, mostly, are equal: the adapter may find that out for less than a frame costs.
-      if (is != Shape::Scalar && doc_.quickly_equal(old_value, new_value, depth)) return true;
+      if (is != Shape::Scalar) {
+        const Outcome quick = doc_.quickly_equal(old_value, new_value, depth);
+        if (quick == Outcome::Equal) return true;
+        if (quick == Outcome::Failed) return failed();
+      }
       if (is == Shape::Object) {
         if (!doc_.enter(depth)) return failed();
         push_object(old_value, new_value, key, std::move(key_held), depth, false);

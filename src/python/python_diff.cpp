@@ -98,16 +98,16 @@ bool read_scalar(PyObject* obj, Scalar& out) {
 }
 
 // Whether two exact numbers that convert to one value differ as Python numbers (a NaN equal to a
-// NaN). Both are exact ints or floats, so the comparison runs no code of the data.
-bool numbers_differ(PyObject* a, PyObject* b) {
+// NaN): 1 they differ, 0 not, -1 failed (MemoryError; comparing a large int with a float may
+// allocate). Both are exact ints or floats, so the comparison runs no code of the data.
+int numbers_differ(PyObject* a, PyObject* b) {
   if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
     const double x = PyFloat_AS_DOUBLE(a);
     const double y = PyFloat_AS_DOUBLE(b);
     return !(x == y || (std::isnan(x) && std::isnan(y)));
   }
   const int equal = PyObject_RichCompareBool(a, b, Py_EQ);
-  if (equal < 0) PyErr_Clear();  // not reachable for exact ints and floats
-  return equal != 1;
+  return equal < 0 ? -1 : !equal;
 }
 
 // Two exact scalars compared as the values they convert to; a Collision where they convert alike
@@ -116,7 +116,12 @@ Outcome compare_scalars(PyObject* a, PyObject* b) {
   Scalar x, y;
   if (!read_scalar(a, x) || !read_scalar(b, y)) return Outcome::Foreign;
   if (!(x == y)) return Outcome::Differ;
-  return (x.lossy || y.lossy) && numbers_differ(a, b) ? Outcome::Collision : Outcome::Equal;
+  if (!x.lossy && !y.lossy) return Outcome::Equal;
+  switch (numbers_differ(a, b)) {
+    case 0: return Outcome::Equal;
+    case 1: return Outcome::Collision;
+    default: return Outcome::Failed;
+  }
 }
 
 bool is_exact_scalar(PyObject* obj) {
@@ -182,9 +187,10 @@ class PythonDiffDocument {
   }
   static bool same(Node a, Node b) { return a == b; }
   // Up to kQuickValues values read: a record, or the start of anything larger.
-  bool quickly_equal(Node old_value, Node new_value, int depth) {
+  Outcome quickly_equal(Node old_value, Node new_value, int depth) {
     std::vector<std::string> where;
-    return compare(old_value, new_value, depth, where, kQuickValues) == Outcome::Equal;
+    const Outcome outcome = compare(old_value, new_value, depth, where, kQuickValues);
+    return outcome == Outcome::Equal || outcome == Outcome::Failed ? outcome : Outcome::Differ;
   }
   static Held hold(Node value) { return PyRef::borrow(value); }
   static bool enter(int depth) { return depth < kMaxInputDepth || raise_too_deep(); }
