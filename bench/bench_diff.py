@@ -175,7 +175,7 @@ def peers():
 
 
 MEMORY_CHILD = r"""
-import gc, sys
+import gc, marshal, sys
 sys.path.insert(0, "bench")
 from bench_diff import object_pair, array_pair
 from quillfen_patch import QuillfenPatch
@@ -186,17 +186,15 @@ def status():
 
 gc.disable()
 make, varied, shared, n = sys.argv[1] == "array", sys.argv[2] == "1", sys.argv[3] == "1", int(sys.argv[4])
-before, _ = status()
-old, _ = (array_pair if make else object_pair)(n, varied, shared)
-one, _ = status()
-del old
 old, new = (array_pair if make else object_pair)(n, varied, shared)
+before, _ = status()
+one_document = marshal.loads(marshal.dumps(old))  # the size of one document, unshared
+size = status()[0] - before
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")  # the high-water mark starts again from here
 both, _ = status()
 QuillfenPatch.diff(old, new)
-_, peak = status()
-print((peak - both) / (one - before))
+print((status()[1] - both) / size)
 """
 
 
