@@ -162,6 +162,29 @@ def test_the_depth_limit_counts_from_the_root_wherever_a_value_is_read(how):
     assert outcome(*place(how, 20_001)) == ("RecursionError", REFUSED)
 
 
+LONE = "\ud800"  # a str that does not encode
+
+
+@pytest.mark.parametrize(
+    "old, new",
+    [
+        ([{"_": "a"}, {"_": "b"}], [{"_": "a"}, RootDict({"_": "b", "v": 1})]),  # an element of no exact type
+        ({"l": [{"_": "a"}, {"_": "b"}]}, {"l": [{"_": "a"}, {"_": Name("b"), "v": 1}]}),  # a serial
+        ({"l": [{"_": "a", "v": 1}]}, {"l": [{Name("_"): "a", "v": 2}]}),  # the member that holds it
+        ({"l": [{"_": "a", "v": 1}]}, {"l": [{"_": "a", "v": 1, 2: 3}]}),
+        ({"l": [{"_": "a"}]}, {"l": [{"_": LONE}]}),
+        ({"a": {"b": 1}}, {"a": {"b": 1, LONE: 2}}),
+        ({"a": 1}, {"a": 2**1024}),
+        ({"a": RootList([NAN])}, {"a": [0]}),  # read by the conversion: no collision is seen
+        ({Name("k"): 1, "k": 2}, {"k": 3}),  # the later member of one text stays
+        ({"_": 1, "a": {1: 2}}, {"_": 2, "a": {}}),  # what does not convert comes before a refusal
+        ([[{1: 2}]], [[{1: 2}], 1, 2]),
+    ],
+)
+def test_what_the_fast_path_does_not_read_gives_the_core_outcome(old, new):
+    assert outcome(old, new) == by_core(old, new)
+
+
 def test_values_of_no_exact_type_are_converted_once_at_their_place():
     calls = []
 
@@ -185,15 +208,26 @@ def dicts():
     return old, {"a": emptying(old), "b": 2}
 
 
+def dicts_new():
+    new = {"b": 2}
+    new["a"] = emptying(new)
+    return {"a": 1, "b": 3}, new
+
+
 def serial_lists():
     old = [{"_": "x", "v": 1}, {"_": "y"}]
     return old, [{"_": "x", "v": emptying(old)}, {"_": "y"}]
 
 
 @pytest.mark.parametrize(
-    "make, text", [(dicts, "dictionary changed size during iteration"), (serial_lists, "list changed size while it was compared")]
+    "make, text",
+    [
+        (dicts, "dictionary changed size during iteration"),
+        (dicts_new, "dictionary changed size during iteration"),
+        (serial_lists, "list changed size while it was compared"),
+    ],
 )
-def test_hook_that_empties_the_old_document_is_a_fatal_error(make, text):
+def test_hook_that_empties_a_document_being_read_is_a_fatal_error(make, text):
     old, new = make()
     with pytest.raises(BaseException) as info:
         diff(old, new)  # reading the freed members or elements would crash the sanitizer build
