@@ -1,94 +1,213 @@
-"""Timings of QuillfenPatch.diff, as a ratio to a marshal round trip of one of the two documents.
+"""Timings of QuillfenPatch.diff, as ratios to baselines measured in the same run.
 
-    PYTHONPATH=build/py311 python bench/bench_diff.py [--quick]
+    PYTHONPATH=build/dev python bench/bench_diff.py [--quick] [--memory] [--peers]
 
-marshal.loads(marshal.dumps(old)) is the baseline, measured in the same run: a native walk that
-builds an equal copy of one document. diff reads two documents of that size into the core, compares
-them, and makes the patch; the goal is at most 1.5 times the baseline.
+CPU time (time.process_time), best of several runs, with the collector off; the second row of each
+case is the same with the collector on. The baselines:
 
-Each case also counts the patch: its top-level entries, and its changes at every depth (the Set and
-Delete operations it holds), against the number of changes made to the document. The serials of
-the array case are zero-padded, so the appended elements follow in byte order and the array is
-changed element by element (appended ones in another order would set the array whole).
+- marshal.loads(marshal.dumps(old)): a native walk that builds an equal copy of one document;
+- old == new on the same pair, for a pair that shares all but one record;
+- with --peers, make_patch of the RFC 6902 libraries importable here (install them into a bench-only
+  virtual environment: fastjsonpatch, jsonpatch, pyjsonpatch), on the same pair.
+
+Every document is built twice: "shared", where new is a copy of old with some records replaced by
+changed copies (as programs make a new version), so the records that did not change are the same
+objects in both; and "apart", where old and new are built independently and share nothing but the
+interpreter's cached small ints and strings. Records come in one key order, or in key orders that
+vary from record to record.
+
+--memory runs each 1%-changed pair in a fresh process and prints the peak resident memory above
+the two documents while diff runs, as a share of one document's size.
 """
 
+import gc
 import marshal
+import random
+import subprocess
 import sys
+import time
 
 from quillfen_patch import QuillfenPatch
 
-from bench_document import QUICK, best_time
-
+QUICK = "--quick" in sys.argv
 SIZE = 20_000 if QUICK else 100_000
+REPEATS = 3 if QUICK else 7
+FIELDS = ["id", "name", "score", "tags", "active", "owner"]
 
 
-def member(i):
-    kind = i % 3
-    return i if kind == 0 else f"text {i}" if kind == 1 else {"a": i, "b": [1, 2.5, "x"]}
+def cpu_time(run, collector):
+    """The best CPU time of `run` over REPEATS runs, with the collector on or off."""
+    best = float("inf")
+    for _ in range(REPEATS):
+        gc.collect()
+        if not collector:
+            gc.disable()
+        start = time.process_time()
+        run()
+        best = min(best, time.process_time() - start)
+        gc.enable()
+    return best
 
 
-def object_pair(n):
-    """Two objects of n members; 1% of the members differ: changed, changed below, deleted, added."""
-    old = {f"key{i:06d}": member(i) for i in range(n)}
-    new = dict(old)
-    changes = 0
-    for j, i in enumerate(range(0, n, 100)):
-        key = f"key{i:06d}"
-        kind = j % 4
-        if kind == 0:
-            new[key] = -i - 1
-        elif kind == 1:
-            new[key] = {"a": i, "b": [1, 2.5, "y"]} if isinstance(old[key], dict) else [i]
-        elif kind == 2:
-            del new[key]
-        else:
-            new[key + "x"] = {"added": j}
-        changes += 1
-    return old, new, changes
+def record(i, varied, version=0):
+    values = {"id": i, "name": f"name {i}", "score": i * 0.5 + version, "tags": ["t", i % 7],
+              "active": i % 2 == 0, "owner": {"team": f"team {i % 13}", "level": i % 5}}
+    fields = FIELDS[i % len(FIELDS):] + FIELDS[:i % len(FIELDS)] if varied else FIELDS
+    if varied and i % 2:
+        fields = fields[::-1]
+    return {f: values[f] for f in fields}
 
 
-def array_pair(n):
-    """Two arrays of n serial-carrying objects, under one member: 1% of the elements changed, 0.5%
-    deleted, 0.5% appended."""
-    items = [{"_": f"s{i:07d}", "v": i, "tags": ["t", i % 7]} for i in range(n)]
-    changed = {i: {"_": f"s{i:07d}", "v": -i - 1, "tags": ["t", i % 7]} for i in range(0, n, 100)}
+def changed(rec):
+    out = dict(rec)  # one field changed; the others are the same objects
+    out["score"] = out["score"] + 1
+    return out
+
+
+def object_pair(n, varied, shared):
+    """Two objects of n records; 1% of the records changed in one field."""
+    def build():
+        return {f"key{i:06d}": record(i, varied) for i in range(n)}
+
+    old = build()
+    new = dict(old) if shared else build()
+    for i in range(0, n, 100):
+        new[f"key{i:06d}"] = changed(old[f"key{i:06d}"] if shared else new[f"key{i:06d}"])
+    return old, new
+
+
+def array_pair(n, varied, shared):
+    """Two serial arrays of n records under one member: 1% changed, 0.5% deleted, 0.5% appended."""
+    def element(i):
+        return {"_": f"s{i:07d}", **record(i, varied)}
+
+    def build():
+        return [element(i) for i in range(n)]
+
+    items = build()
+    source = items if shared else build()
     deleted = set(range(50, n, 200))
-    appended = [{"_": f"s{n + k:07d}", "v": k, "tags": []} for k in range(n // 200)]
-    new_items = [changed.get(i, e) for i, e in enumerate(items) if i not in deleted] + appended
-    return {"items": items}, {"items": new_items}, len(changed) + len(deleted) + len(appended)
+    new_items = [changed(e) if i % 100 == 0 else e for i, e in enumerate(source) if i not in deleted]
+    new_items += [element(n + k) for k in range(n // 200)]
+    return {"items": items}, {"items": new_items}
 
 
-def count_changes(form):
-    """The Set and Delete operations at every depth of an exact document form."""
-    count, pending = 0, [form]
-    while pending:
-        for value in pending.pop().values():
-            if isinstance(value, dict) and "*" not in value:
-                pending.append(value)  # a Nested: its children are the changes
-            else:
-                count += 1
-    return count
+def one_replaced(n):
+    """A copy of old with one record replaced by a changed copy."""
+    old = {f"key{i:06d}": record(i, False) for i in range(n)}
+    new = dict(old)
+    new[f"key{n // 2:06d}"] = changed(old[f"key{n // 2:06d}"])
+    return old, new
 
 
-def bench_case(title, old, new, changes):
+def edited_records(n, edits, shared):
+    """n records, `edits` of them with one field changed."""
+    old = {f"r{i:05d}": record(i, False) for i in range(n)}
+    new = dict(old) if shared else {f"r{i:05d}": record(i, False) for i in range(n)}
+    for i in range(0, n, n // edits):
+        new[f"r{i:05d}"] = changed(new[f"r{i:05d}"])
+    return old, new
+
+
+def check(old, new):
+    assert QuillfenPatch.diff(old, new).apply(old) == new
+
+
+def row(label, seconds, baseline, unit):
+    print(f"  {label:<52} {seconds * 1e3:9.2f} ms {seconds / baseline:7.2f} x {unit}")
+
+
+def marshal_rows(title, pair):
+    old, new = pair
+    check(old, new)
     print(title)
-    patch = QuillfenPatch.diff(old, new)
-    assert patch.apply(old) == new
-    baseline = best_time(lambda: marshal.loads(marshal.dumps(old)))
-    seconds = best_time(lambda: QuillfenPatch.diff(old, new))
-    same = best_time(lambda: QuillfenPatch.diff(old, old))
-    print(f"  {'marshal round trip of old (baseline)':<40} {baseline * 1e3:9.2f} ms {1:7.2f} x marshal")
-    print(f"  {'diff(old, new)':<40} {seconds * 1e3:9.2f} ms {seconds / baseline:7.2f} x marshal")
-    print(f"  {'diff(old, old): reading and comparing':<40} {same * 1e3:9.2f} ms {same / baseline:7.2f} x marshal")
-    found = count_changes(patch.to_json_exact())
-    print(f"  patch: {len(patch):,} top-level entries, {found:,} changes, for {changes:,} changes made")
+    for collector in (False, True):
+        gc_note = "gc on" if collector else "gc off"
+        baseline = cpu_time(lambda: marshal.loads(marshal.dumps(old)), collector)
+        seconds = cpu_time(lambda: QuillfenPatch.diff(old, new), collector)
+        row(f"diff(old, new), {gc_note}", seconds, baseline, "marshal round trip of old")
 
 
 def main():
-    print(f"Python {sys.version.split()[0]}; best of the runs\n")
-    bench_case(f"two objects of {SIZE:,} members, 1% of them different", *object_pair(SIZE))
-    print()
-    bench_case(f"two arrays of {SIZE:,} serial-carrying objects: 1% changed, 0.5% deleted, 0.5% appended", *array_pair(SIZE))
+    print(f"Python {sys.version.split()[0]}; CPU time, best of {REPEATS}; {SIZE:,} records\n")
+    for varied in (False, True):
+        orders = "varied key orders" if varied else "one key order"
+        for shared in (True, False):
+            kind = "shared" if shared else "apart"
+            marshal_rows(f"object of {SIZE:,} records, 1% changed; {orders}; {kind}", object_pair(SIZE, varied, shared))
+            marshal_rows(f"serial array of {SIZE:,} records: 1% changed, 0.5% deleted, 0.5% appended; {orders}; {kind}",
+                         array_pair(SIZE, varied, shared))
+    old, new = one_replaced(SIZE)
+    check(old, new)
+    print(f"object of {SIZE:,} records, new a copy of old with one record replaced")
+    for collector in (False, True):
+        gc_note = "gc on" if collector else "gc off"
+        baseline = cpu_time(lambda: old == new, collector)
+        row(f"diff(old, new), {gc_note}", cpu_time(lambda: QuillfenPatch.diff(old, new), collector), baseline, "old == new")
+    if "--peers" in sys.argv:
+        peers()
+    if "--memory" in sys.argv:
+        memory()
+
+
+def peers():
+    makers = []
+    for name, call in (("fastjsonpatch", "make_patch"), ("jsonpatch", "make_patch"), ("pyjsonpatch", "generate_patch")):
+        try:
+            module = __import__(name)
+        except ImportError:
+            continue
+        makers.append((f"{name}.{call}", getattr(module, call)))
+    print("\n10,000 records, 100 of them with one field changed; RFC 6902 make_patch of each library found")
+    for shared in (True, False):
+        old, new = edited_records(10_000, 100, shared)
+        check(old, new)
+        print(f"  {'shared' if shared else 'apart'}:")
+        for collector in (False, True):
+            gc_note = "gc on" if collector else "gc off"
+            times = {name: cpu_time(lambda: make(old, new), collector) for name, make in makers}
+            fastest = min(times, key=times.get) if times else None
+            baseline = times[fastest] if fastest else 1.0
+            for name, seconds in sorted(times.items(), key=lambda item: item[1]):
+                row(f"{name}, {gc_note}", seconds, baseline, f"{fastest}")
+            row(f"QuillfenPatch.diff, {gc_note}", cpu_time(lambda: QuillfenPatch.diff(old, new), collector), baseline,
+                f"{fastest}")
+
+
+MEMORY_CHILD = r"""
+import gc, marshal, sys
+sys.path.insert(0, "bench")
+from bench_diff import object_pair, array_pair
+from quillfen_patch import QuillfenPatch
+
+def status():
+    fields = dict(line.split(":", 1) for line in open("/proc/self/status"))
+    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
+
+gc.disable()
+make, varied, shared, n = sys.argv[1] == "array", sys.argv[2] == "1", sys.argv[3] == "1", int(sys.argv[4])
+old, new = (array_pair if make else object_pair)(n, varied, shared)
+before, _ = status()
+one_document = marshal.loads(marshal.dumps(old))  # the size of one document, unshared
+size = status()[0] - before
+with open("/proc/self/clear_refs", "w") as f:
+    f.write("5")  # the high-water mark starts again from here
+both, _ = status()
+QuillfenPatch.diff(old, new)
+print((status()[1] - both) / size)
+"""
+
+
+def memory():
+    n = 20_000 if QUICK else 100_000
+    print(f"\npeak resident memory above the two documents while diff runs, as a share of one document ({n:,} records)")
+    for make in ("object", "array"):
+        for varied in (False, True):
+            for shared in (True, False):
+                share = subprocess.run([sys.executable, "-c", MEMORY_CHILD, make, str(int(varied)), str(int(shared)), str(n)],
+                                       capture_output=True, text=True, check=True).stdout.strip()
+                label = f"{make}, {'varied key orders' if varied else 'one key order'}, {'shared' if shared else 'apart'}"
+                print(f"  {label:<52} {float(share):7.3f} x one document")
 
 
 if __name__ == "__main__":

@@ -5,7 +5,10 @@
 // array root, where index keys reach every position.
 #pragma once
 
+#include <optional>
+
 #include "json_value/json_value.h"
+#include "operations/operation.h"
 #include "patch/inexpressible.h"
 #include "patch/patch.h"
 #include "patch/patch_error.h"
@@ -31,7 +34,13 @@ namespace quillfen {
 // root that grows by one object that no top-level key appends as it is.
 //
 // Costs time in proportion to the size of both documents, plus sorting the entries of each array
-// whose changed serials are not in byte order already. Keeps its own work list: any depth.
+// whose changed serials are not in byte order already. Keeps its own work list: any depth. The rules
+// live in diff_walk.h, shared with the binding's walk over Python objects.
 Result<Patch, Inexpressible> diff_documents(const JsonValue& old_document, const JsonValue& new_document);
+
+// The operation that turns `old_value` into `new_value`, a member or an element below the top level
+// of a diff, by the same rules; none when they are equal. The binding's diff leaves here the values
+// that it converts first.
+std::optional<Operation> diff_values(const JsonValue& old_value, const JsonValue& new_value);
 
 }  // namespace quillfen

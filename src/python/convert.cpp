@@ -227,7 +227,9 @@ class InputWalk {
   using Value = typename Sink::Value;
 
  public:
-  InputWalk(Sink& sink, const PendingRemovals* removed) : sink_(sink), removed_(removed) {}
+  // `removed`: members pending removal, passed over. `depth`: the containers that already enclose
+  // the input, counted against kMaxInputDepth.
+  InputWalk(Sink& sink, const PendingRemovals* removed, int depth = 0) : sink_(sink), removed_(removed), depth_(depth) {}
 
   bool run(PyObject* root, Value& out) {
     switch (take(root, out)) {
@@ -329,7 +331,7 @@ class InputWalk {
   }
 
   Took open(PyObject* container, bool is_dict) {
-    if (frames_.size() >= static_cast<std::size_t>(kMaxInputDepth)) {
+    if (frames_.size() + static_cast<std::size_t>(depth_) >= static_cast<std::size_t>(kMaxInputDepth)) {
       raise_too_deep();
       return Took::Failed;
     }
@@ -390,6 +392,7 @@ class InputWalk {
 
   Sink& sink_;
   const PendingRemovals* removed_;
+  int depth_;
   std::vector<Frame> frames_;
 };
 
@@ -725,6 +728,11 @@ PyObject* serial_member() noexcept { return the_serial_member; }
 bool make_shared_objects() {
   if (the_serial_member == nullptr) the_serial_member = PyUnicode_InternFromString(kSerialMember.data());  // a literal: NUL-terminated
   return the_serial_member != nullptr;
+}
+
+bool python_to_value_at(PyObject* obj, int depth, JsonValue& out) {
+  JsonSink sink;
+  return InputWalk<JsonSink>(sink, nullptr, depth).run(obj, out);
 }
 
 }  // namespace quillfen::py

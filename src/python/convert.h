@@ -121,6 +121,10 @@ struct DictMember {
 // of its text. Sorts the members in place. A new reference, or null with a Python exception set.
 PyObject* dict_in_key_order(DictMember* first, DictMember* last);
 
+// python_to_value for a value that `depth` containers already enclose: they count against
+// kMaxInputDepth, as they would had the conversion begun at the root.
+bool python_to_value_at(PyObject* obj, int depth, JsonValue& out);
+
 // Objects made once by module initialisation and kept for the process; borrowed references.
 // The str "_", the name of the member that carries an element's serial.
 PyObject* serial_member() noexcept;

@@ -87,6 +87,15 @@ TEST(DiffArrays, PairedBySerialWhereThatExpressesTheChange) {
   });
 }
 
+TEST(DiffArrays, SerialsInByteOrderPairInOneMerge) {
+  run({
+      // Both lists in byte order: an element added before a kept one still sets the list whole.
+      {R"({"l":[{"_":"a"},{"_":"c"}]})", R"({"l":[{"_":"a"},{"_":"b"},{"_":"c"}]})", R"(l:=[{"_":"a"},{"_":"b"},{"_":"c"}])"},
+      {R"({"l":[{"_":"a"},{"_":"b"},{"_":"c","v":1}]})", R"({"l":[{"_":"b"},{"_":"c","v":2},{"_":"d"},{"_":"e"}]})",
+       R"(l:{a:-,c:{v:=2},d:={"_":"d"},e:={"_":"e"}})"},
+  });
+}
+
 TEST(DiffArrayRoot, SerialsThenPositions) {
   run({
       {R"([{"_":"a","v":1},{"_":"b"},{"_":"c"}])", R"([{"_":"a","v":2},{"_":"c"},{"_":"d"}])",

@@ -71,6 +71,15 @@ def merge(major):
     return make
 
 
+def diff_pair():
+    """Two versions that share most of their parts: a member changed below, one gone, one added of no
+    exact type (converted at its place), serial elements kept, changed and appended."""
+    old = {"a": {"b": 1, "gone": 0, "k": [1, {"z": 2}]}, "rows": list_data()[::2], "keep": ["x"]}
+    new = {**old, "a": {"b": 2, "k": old["a"]["k"]}, "rows": [old["rows"][0], {"_": "s2", "w": {"q": 2}}, {"_": "s3"}]}
+    new["n"] = Text("t")
+    return old, new
+
+
 CASES = {
     "set": on_patch("set", "k", lambda: {"a": [1, 2.5, "é", None, True, 2**70], "b": {"c": []}}),
     "set, value does not convert": on_patch("set", "k", lambda: [1, {"b": object()}]),
@@ -97,6 +106,7 @@ CASES = {
     "to_json": on_patch("to_json"),
     "merge": merge(True),
     "merge, major not a patch": merge(False),
+    "diff": lambda: Case(QuillfenPatch.diff, diff_pair()),
 }
 
 
