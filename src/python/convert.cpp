@@ -228,7 +228,7 @@ class InputWalk {
   using Value = typename Sink::Value;
 
  public:
-  explicit InputWalk(Sink& sink) : sink_(sink) {}
+  InputWalk(Sink& sink, int max_depth) : sink_(sink), max_depth_(static_cast<std::size_t>(max_depth)) {}
 
   bool run(PyObject* root, Value& out) {
     switch (take(root, out)) {
@@ -328,7 +328,7 @@ class InputWalk {
   }
 
   Took open(PyObject* container, bool is_dict) {
-    if (frames_.size() >= static_cast<std::size_t>(kMaxInputDepth)) {
+    if (frames_.size() >= max_depth_) {
       raise_too_deep();
       return Took::Failed;
     }
@@ -387,6 +387,7 @@ class InputWalk {
   }
 
   Sink& sink_;
+  std::size_t max_depth_;
   std::vector<Frame> frames_;
 };
 
@@ -680,15 +681,15 @@ PyObject* dict_in_key_order(DictMember* first, DictMember* last) {
   return dict_in_order(first, order);
 }
 
-bool python_to_value(PyObject* obj, JsonValue& out) {
+bool python_to_value(PyObject* obj, JsonValue& out, int max_depth) {
   JsonSink sink;
-  return InputWalk<JsonSink>(sink).run(obj, out);
+  return InputWalk<JsonSink>(sink, max_depth).run(obj, out);
 }
 
 PyObject* normalized_copy(PyObject* obj) {
   PythonSink sink;
   PyRef out;
-  if (!InputWalk<PythonSink>(sink).run(obj, out)) return nullptr;
+  if (!InputWalk<PythonSink>(sink, kMaxInputDepth).run(obj, out)) return nullptr;
   return out.release();
 }
 
