@@ -71,7 +71,9 @@ def test_the_deepest_value_set_accepts_reads_back_from_both_forms():
     assert unnest(QuillfenPatch.from_json(plain).to_json()) == (DEEPEST + 1, 1)  # a nested change, written back alike
 
 
-@pytest.mark.parametrize("document", [lambda: {"k": {"*": nest(DEEPEST + 1, 1)}}, lambda: nest(DEEPEST + 3, 1)])
+@pytest.mark.parametrize(
+    "document", [lambda: {"k": {"*": nest(DEEPEST + 1, 1)}}, lambda: nest(DEEPEST + 3, 1)], ids=["wrapped", "bare"]
+)
 def test_one_level_more_is_refused(document):
     with pytest.raises(RecursionError, match=REFUSED):
         QuillfenPatch.from_json(document())
