@@ -569,7 +569,11 @@ const std::vector<std::uint32_t>& KeyOrders::of(const DictMember* members, std::
 }  // namespace
 
 bool utf8_view(PyObject* str, std::string_view& out) {
-  if (PyUnicode_IS_COMPACT_ASCII(str)) {
+  // An ASCII str's characters are its UTF-8 bytes: read where they stand, they spare a call per
+  // key (a fifth of apply_inplace's time on documents of small records). The documented accessors
+  // suffice: PyUnicode_MAX_CHAR_VALUE bounds the code points from above, and a str bounded by 0x7f
+  // is stored one byte per character. Any other str takes the call.
+  if (PyUnicode_MAX_CHAR_VALUE(str) <= 0x7f) {
     out = std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), static_cast<std::size_t>(PyUnicode_GET_LENGTH(str)));
     return true;
   }
@@ -673,7 +677,20 @@ bool ToPython::stamp_serial(Frame& frame) {
   return member_key != nullptr && serial && PyDict_SetItem(frame.result.get(), member_key, serial.get()) == 0;
 }
 
-PyObject* new_dict(Py_ssize_t members) { return _PyDict_NewPresized(members); }
+PyObject* new_dict(Py_ssize_t members) {
+  // Presizing spares a dict the resizes of being filled one member at a time (3 to 7% of apply's
+  // time on documents of small records), but the interpreter offers it only outside its documented
+  // API, as _PyDict_NewPresized, which 3.9 through 3.13 declare. The call is resolved when the
+  // generic lambda is instantiated, so headers that do not declare it select a plain new dict.
+  auto presized = [](auto size) -> PyObject* {
+    if constexpr (requires { _PyDict_NewPresized(size); }) {
+      return _PyDict_NewPresized(size);
+    } else {
+      return PyDict_New();
+    }
+  };
+  return presized(members);
+}
 
 PyObject* dict_in_key_order(DictMember* first, DictMember* last) {
   std::vector<std::uint32_t> order;

@@ -89,8 +89,8 @@ class ToPython {
   KeyTable key_table_;
 };
 
-// A new dict with room for `members` members, so that filling it never resizes it; a new
-// reference, or null with a Python exception set.
+// A new dict with room for `members` members, so that filling it never resizes it (where the
+// interpreter's headers offer presizing); a new reference, or null with a Python exception set.
 PyObject* new_dict(Py_ssize_t members);
 
 // A new str of the UTF-8 bytes `text`; a new reference, or null with a Python exception set.
