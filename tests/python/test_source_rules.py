@@ -70,3 +70,8 @@ def test_c_api_structs_are_built_with_named_fields():
             for entry in entries(body) if match.group(2) else [body]:
                 assert entry.strip() == "" or entry.lstrip().startswith("."), f"{path.name}: {match.group(1)} {{{entry.strip()}}}"
     assert {"PyModuleDef", "PyType_Spec", "PyType_Slot", "PyMethodDef"} <= kinds
+
+
+def test_private_c_api_only_behind_its_one_wrapper():
+    used = {(path.name, name) for path in SOURCES for name in re.findall(r"\b_Py\w+", code(path))}
+    assert used == {("convert.cpp", "_PyDict_NewPresized")}  # new_dict, with its fallback
