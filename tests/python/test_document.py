@@ -61,7 +61,7 @@ def test_ten_thousand_levels_go_both_ways():
 DEEPEST = 20_000  # the most levels any argument but from_json's may have
 
 
-def test_the_deepest_value_set_accepts_reads_back_from_both_forms():
+def test_the_deepest_patches_read_back_from_both_forms():
     p = QuillfenPatch()
     p.set("k", nest(DEEPEST, 1))
     exact, plain = p.to_json_exact(), p.to_json()  # DEEPEST + 2 and DEEPEST + 1 levels
@@ -69,6 +69,8 @@ def test_the_deepest_value_set_accepts_reads_back_from_both_forms():
     applied = QuillfenPatch.from_json(exact).apply({"k": 0})
     assert unnest(applied["k"]) == unnest(p.apply({"k": 0})["k"]) == (DEEPEST, 1)
     assert unnest(QuillfenPatch.from_json(plain).to_json()) == (DEEPEST + 1, 1)  # a nested change, written back alike
+    d = QuillfenPatch.diff({}, nest(DEEPEST, 1))  # sets a value one level shallower, wrapped
+    assert unnest(QuillfenPatch.from_json(d.to_json_exact()).apply({})) == (DEEPEST, 1)
 
 
 @pytest.mark.parametrize(
