@@ -21,7 +21,7 @@ std::uint64_t new_key_seed() noexcept;
 std::uint64_t keyed_hash(std::string_view key, std::uint64_t seed) noexcept;
 
 // A table from keys to indexes into a sequence that its owner keeps: the table holds only the
-// index and 32 bits of the hash of each key; `key_of(i)` gives the owner's key of index i. Keys
+// index and the hash of each key; `key_of(i)` gives the owner's key of index i. Keys
 // are unique; lookup and insertion take constant time on average. The table is kept at most half
 // full, and grows without looking at a key again.
 class KeyTable {
@@ -52,10 +52,10 @@ class KeyTable {
   template <class KeyOf>
   std::size_t insert(std::string_view key, std::size_t index, const KeyOf& key_of) {
     if ((size_ + 1) * 2 > slots_.size()) grow();
-    const std::uint32_t hash = hash_of(key);
+    const std::uint64_t hash = hash_of(key);
     const std::size_t s = probe(key, hash, key_of);
     if (slots_[s].index_plus_one != 0) return slots_[s].index_plus_one - 1;
-    slots_[s] = Slot{static_cast<std::uint32_t>(index + 1), hash};
+    slots_[s] = Slot{index + 1, hash};
     ++size_;
     return index;
   }
@@ -70,7 +70,7 @@ class KeyTable {
   template <class Visit>
   void for_each(Visit&& visit) const {
     for (const Slot& slot : slots_)
-      if (slot.index_plus_one != 0) visit(static_cast<std::size_t>(slot.index_plus_one - 1));
+      if (slot.index_plus_one != 0) visit(slot.index_plus_one - 1);
   }
 
   // Forgets every key, keeping the room.
@@ -80,12 +80,14 @@ class KeyTable {
   }
 
  private:
+  // The index is as wide as a position can be, so no sequence is too long for the table; the hash
+  // is whole, so it places keys in a table of any size.
   struct Slot {
-    std::uint32_t index_plus_one = 0;  // 0: empty
-    std::uint32_t hash = 0;            // places the key, and spares comparing most keys that differ
+    std::size_t index_plus_one = 0;  // 0: empty
+    std::uint64_t hash = 0;          // places the key, and spares comparing keys that differ
   };
 
-  std::uint32_t hash_of(std::string_view key) const noexcept { return static_cast<std::uint32_t>(keyed_hash(key, seed_)); }
+  std::uint64_t hash_of(std::string_view key) const noexcept { return keyed_hash(key, seed_); }
   static std::size_t slots_for(std::size_t keys) noexcept {
     std::size_t n = 8;
     while (n < keys * 2) n *= 2;
@@ -94,7 +96,7 @@ class KeyTable {
 
   // The slot that holds `key`, or the empty slot where it would go.
   template <class KeyOf>
-  std::size_t probe(std::string_view key, std::uint32_t hash, const KeyOf& key_of) const {
+  std::size_t probe(std::string_view key, std::uint64_t hash, const KeyOf& key_of) const {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t s = hash & mask;; s = (s + 1) & mask) {
       const Slot& slot = slots_[s];

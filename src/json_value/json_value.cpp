@@ -6,9 +6,12 @@
 
 namespace quillfen {
 
-JsonValue::JsonValue(std::string s) : kind_(Kind::String), num_kind_(JsonNumber::Kind::Unsigned), string_(new std::string(std::move(s))) {}
-JsonValue::JsonValue(JsonArray a) : kind_(Kind::Array), num_kind_(JsonNumber::Kind::Unsigned), array_(new JsonArray(std::move(a))) {}
-JsonValue::JsonValue(JsonObject o) : kind_(Kind::Object), num_kind_(JsonNumber::Kind::Unsigned), object_(new JsonObject(std::move(o))) {}
+JsonValue::JsonValue(std::string s)
+    : kind_(Kind::String), num_kind_(JsonNumber::Kind::Unsigned), payload_{.string = new std::string(std::move(s))} {}
+JsonValue::JsonValue(JsonArray a)
+    : kind_(Kind::Array), num_kind_(JsonNumber::Kind::Unsigned), payload_{.array = new JsonArray(std::move(a))} {}
+JsonValue::JsonValue(JsonObject o)
+    : kind_(Kind::Object), num_kind_(JsonNumber::Kind::Unsigned), payload_{.object = new JsonObject(std::move(o))} {}
 
 namespace {
 
@@ -31,9 +34,9 @@ void JsonValue::release() noexcept {
     return;
   }
   switch (kind_) {
-    case Kind::String: delete string_; break;
-    case Kind::Array: delete array_; break;
-    case Kind::Object: delete object_; break;
+    case Kind::String: delete payload_.string; break;
+    case Kind::Array: delete payload_.array; break;
+    case Kind::Object: delete payload_.object; break;
     default: break;
   }
   kind_ = Kind::Null;

@@ -6,6 +6,7 @@
 // copy, compare, print and drop; dropping one never allocates.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,39 +22,32 @@ class JsonNumber {
   enum class Kind : std::uint8_t { Unsigned, Negative, Double };
 
   // Zero and above become Unsigned, below zero Negative: one value never has two representations.
-  static JsonNumber from_signed(std::int64_t v) noexcept {
+  static constexpr JsonNumber from_signed(std::int64_t v) noexcept {
     return v < 0 ? JsonNumber(Kind::Negative, static_cast<std::uint64_t>(v)) : JsonNumber(Kind::Unsigned, static_cast<std::uint64_t>(v));
   }
-  static JsonNumber from_unsigned(std::uint64_t v) noexcept { return JsonNumber(Kind::Unsigned, v); }
+  static constexpr JsonNumber from_unsigned(std::uint64_t v) noexcept { return JsonNumber(Kind::Unsigned, v); }
   // `v` must be finite; callers turn NaN and infinities into something else first.
-  static JsonNumber from_double(double v) noexcept {
-    JsonNumber n(Kind::Double, 0);
-    n.d_ = v;
-    return n;
-  }
+  static constexpr JsonNumber from_double(double v) noexcept { return JsonNumber(Kind::Double, std::bit_cast<std::uint64_t>(v)); }
 
-  Kind kind() const noexcept { return kind_; }
-  bool is_unsigned() const noexcept { return kind_ == Kind::Unsigned; }
-  bool is_negative() const noexcept { return kind_ == Kind::Negative; }
-  bool is_double() const noexcept { return kind_ == Kind::Double; }
-  std::uint64_t as_unsigned() const noexcept { return u_; }
-  std::int64_t as_negative() const noexcept { return static_cast<std::int64_t>(u_); }
-  double as_double() const noexcept { return d_; }
+  constexpr Kind kind() const noexcept { return kind_; }
+  constexpr bool is_unsigned() const noexcept { return kind_ == Kind::Unsigned; }
+  constexpr bool is_negative() const noexcept { return kind_ == Kind::Negative; }
+  constexpr bool is_double() const noexcept { return kind_ == Kind::Double; }
+  constexpr std::uint64_t as_unsigned() const noexcept { return bits_; }
+  constexpr std::int64_t as_negative() const noexcept { return static_cast<std::int64_t>(bits_); }
+  constexpr double as_double() const noexcept { return std::bit_cast<double>(bits_); }
 
   // Same kind and value; doubles compare as IEEE 754 (0.0 == -0.0); 1 != 1.0.
-  friend bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
+  friend constexpr bool operator==(const JsonNumber& a, const JsonNumber& b) noexcept {
     if (a.kind_ != b.kind_) return false;
-    return a.kind_ == Kind::Double ? a.d_ == b.d_ : a.u_ == b.u_;
+    return a.kind_ == Kind::Double ? a.as_double() == b.as_double() : a.bits_ == b.bits_;
   }
 
  private:
   friend class JsonValue;
-  JsonNumber(Kind kind, std::uint64_t bits) noexcept : kind_(kind), u_(bits) {}
+  constexpr JsonNumber(Kind kind, std::uint64_t bits) noexcept : kind_(kind), bits_(bits) {}
   Kind kind_;
-  union {
-    std::uint64_t u_;  // Unsigned, and Negative as two's complement
-    double d_;
-  };
+  std::uint64_t bits_;  // Unsigned; Negative as two's complement; Double as its IEEE 754 bits
 };
 
 class JsonValue;
@@ -64,16 +58,16 @@ class JsonValue {
  public:
   enum class Kind : std::uint8_t { Null, Boolean, Number, String, Array, Object };
 
-  JsonValue() noexcept : kind_(Kind::Null), num_kind_(JsonNumber::Kind::Unsigned), bits_(0) {}
-  explicit JsonValue(bool b) noexcept : kind_(Kind::Boolean), num_kind_(JsonNumber::Kind::Unsigned), bits_(b ? 1 : 0) {}
-  explicit JsonValue(JsonNumber n) noexcept : kind_(Kind::Number), num_kind_(n.kind_), bits_(n.u_) {}
+  JsonValue() noexcept : kind_(Kind::Null), num_kind_(JsonNumber::Kind::Unsigned), payload_{.bits = 0} {}
+  explicit JsonValue(bool b) noexcept : kind_(Kind::Boolean), num_kind_(JsonNumber::Kind::Unsigned), payload_{.bits = b ? 1U : 0U} {}
+  explicit JsonValue(JsonNumber n) noexcept : kind_(Kind::Number), num_kind_(n.kind_), payload_{.bits = n.bits_} {}
   explicit JsonValue(std::string s);
   explicit JsonValue(std::string_view s) : JsonValue(std::string(s)) {}
   explicit JsonValue(const char* s) : JsonValue(std::string(s)) {}
   explicit JsonValue(JsonArray a);
   explicit JsonValue(JsonObject o);
 
-  JsonValue(JsonValue&& other) noexcept : kind_(other.kind_), num_kind_(other.num_kind_), bits_(other.bits_) {
+  JsonValue(JsonValue&& other) noexcept : kind_(other.kind_), num_kind_(other.num_kind_), payload_(other.payload_) {
     other.kind_ = Kind::Null;
   }
   JsonValue& operator=(JsonValue&& other) noexcept {
@@ -81,7 +75,7 @@ class JsonValue {
       JsonValue old(std::move(*this));  // released after the new content is in place
       kind_ = other.kind_;
       num_kind_ = other.num_kind_;
-      bits_ = other.bits_;
+      payload_ = other.payload_;
       other.kind_ = Kind::Null;
     }
     return *this;
@@ -105,14 +99,14 @@ class JsonValue {
   bool is_container() const noexcept { return kind_ >= Kind::Array; }
 
   // Each accessor requires the matching kind.
-  bool as_bool() const noexcept { return bits_ != 0; }
-  JsonNumber as_number() const noexcept { return JsonNumber(num_kind_, bits_); }
-  const std::string& as_string() const noexcept { return *string_; }
-  std::string& as_string() noexcept { return *string_; }
-  const JsonArray& as_array() const noexcept { return *array_; }
-  JsonArray& as_array() noexcept { return *array_; }
-  const JsonObject& as_object() const noexcept { return *object_; }
-  JsonObject& as_object() noexcept { return *object_; }
+  bool as_bool() const noexcept { return payload_.bits != 0; }
+  JsonNumber as_number() const noexcept { return JsonNumber(num_kind_, payload_.bits); }
+  const std::string& as_string() const noexcept { return *payload_.string; }
+  std::string& as_string() noexcept { return *payload_.string; }
+  const JsonArray& as_array() const noexcept { return *payload_.array; }
+  JsonArray& as_array() noexcept { return *payload_.array; }
+  const JsonObject& as_object() const noexcept { return *payload_.object; }
+  JsonObject& as_object() noexcept { return *payload_.object; }
 
   // Structural equality: same kinds all the way down; 1 != 1.0; 0.0 == -0.0; objects by members.
   friend bool operator==(const JsonValue& a, const JsonValue& b) noexcept;
@@ -126,14 +120,17 @@ class JsonValue {
   void release() noexcept;
   static void release_deep(JsonValue& root) noexcept;
 
+  // Copied whole when a value moves, so whichever member is active stays so.
+  union Payload {
+    std::uint64_t bits;  // booleans and numbers
+    std::string* string;
+    JsonArray* array;
+    JsonObject* object;
+  };
+
   Kind kind_;
   JsonNumber::Kind num_kind_;  // meaningful for numbers only
-  union {
-    std::uint64_t bits_;  // booleans and numbers
-    std::string* string_;
-    JsonArray* array_;
-    JsonObject* object_;
-  };
+  Payload payload_;
 };
 
 // `text` as a JSON string, quoted and escaped as in compact text: "a\"b".

@@ -1,6 +1,7 @@
 #include "operations/operation.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
 
 namespace quillfen {
@@ -62,18 +63,21 @@ namespace {
 // The operation itself for every variant but Nested; for Nested, an empty one whose list has
 // room for the source's children.
 Operation shallow_copy(const Operation& op) {
-  switch (op.index()) {
-    case 0: return Set{std::get<Set>(op).value.copy()};
-    case 1: return Delete{};
-    case 2: {
-      ChildList children;
-      children.reserve(std::get<Nested>(op).children.size());
-      return Nested(std::move(children));
-    }
-    case 3: return std::get<Move>(op);
-    case 4: return std::get<Copy>(op);
-    default: return Test{std::get<Test>(op).value.copy()};
-  }
+  return std::visit(
+      [](const auto& source) -> Operation {
+        using Op = std::decay_t<decltype(source)>;
+        if constexpr (std::is_same_v<Op, Set> || std::is_same_v<Op, Test>) {
+          return Op{source.value.copy()};
+        } else if constexpr (std::is_same_v<Op, Nested>) {
+          ChildList children;
+          children.reserve(source.children.size());
+          return Nested(std::move(children));
+        } else {
+          static_assert(std::is_same_v<Op, Delete> || std::is_same_v<Op, Move> || std::is_same_v<Op, Copy>);
+          return source;  // nothing below it to copy
+        }
+      },
+      op);
 }
 
 }  // namespace

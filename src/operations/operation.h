@@ -53,7 +53,6 @@ struct Test {
   JsonValue value;
 };
 
-// The variants in their declared order; `index()` gives the variant's number.
 using Operation = std::variant<Set, Delete, Nested, Move, Copy, Test>;
 
 struct ChildEntry {

@@ -1,8 +1,8 @@
 // Conversion between Python objects and JsonValue, and the normalising copy of a Python document.
 // All are deep copies. Every walk here keeps its own stack instead of recursing, so Python code that
 // runs anywhere inside one (a hook, or a finalizer that an allocation lets the collector run) has
-// the thread's stack to itself. Input nested deeper than kMaxInputDepth levels is refused with
-// RecursionError; output has no depth limit, so whatever a patch holds can be given back.
+// the thread's stack to itself. Input nested deeper than kMaxInputDepth levels (kMaxDocumentDepth
+// for the document form) is refused with RecursionError; output has no depth limit, so whatever a patch holds can be given back.
 #pragma once
 
 #include <Python.h>
@@ -20,17 +20,24 @@ namespace quillfen::py {
 
 // Containers nested deeper than this in an argument are refused.
 inline constexpr int kMaxInputDepth = 20000;
+// The same for the document form that from_json reads, two levels more: writing a patch adds its
+// own top-level dict above the values it holds and, in to_json_exact, a {"*": value} around a dict
+// value. So every patch that other arguments made (a value of kMaxInputDepth levels under a key;
+// a diff or merge, which hold nothing deeper than their arguments) reads back from both forms,
+// and a patch read from a document is written again no deeper than that document. Counting a
+// wrapper as no level instead would ask the conversion to tell operations from values.
+inline constexpr int kMaxDocumentDepth = kMaxInputDepth + 2;
 
 // Converts `obj` (borrowed) into `out`, trying the rules in order: None, bool (and numpy booleans),
 // int and __index__, float and __float__, str, list, dict. May run Python code of the object (its
 // __index__, __float__, a numpy bool's truth slot), which may change the containers being read:
 // lists are read only up to their current length, and a dict that changes under the walk stops it
 // with the fatal-error exception. Returns false with a Python exception set: TypeError for what
-// does not convert, RecursionError for nesting deeper than kMaxInputDepth; `out` is then
+// does not convert, RecursionError for nesting deeper than `max_depth`; `out` is then
 // unspecified and nothing else has changed.
 // `removed`, when given, names members of the caller's dicts that an in-place edit under way has
-// removed: the conversion passes over them.
-bool python_to_value(PyObject* obj, JsonValue& out, const PendingRemovals* removed = nullptr);
+// removed: the conversion passes over them. `max_depth` is the deepest nesting accepted.
+bool python_to_value(PyObject* obj, JsonValue& out, const PendingRemovals* removed = nullptr, int max_depth = kMaxInputDepth);
 
 // The same conversion, but into Python objects: what value_to_python(python_to_value(obj)) would
 // give, made in one walk. Dicts and lists are new (dict keys in ascending byte order); the exact
@@ -91,8 +98,8 @@ class ToPython {
   KeyTable key_table_;
 };
 
-// A new dict with room for `members` members, so that filling it never resizes it; a new
-// reference, or null with a Python exception set.
+// A new dict with room for `members` members, so that filling it never resizes it (where the
+// interpreter's headers offer presizing); a new reference, or null with a Python exception set.
 PyObject* new_dict(Py_ssize_t members);
 
 // A new str of the UTF-8 bytes `text`; a new reference, or null with a Python exception set.

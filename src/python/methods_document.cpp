@@ -92,7 +92,7 @@ PyObject* method_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     if (!match_arguments(sig, args, nargsf, kwnames, &data)) return nullptr;
     // Converted first, so data that does not convert fails the same way whatever its shape.
     JsonValue document;
-    if (!python_to_value(data, document)) return nullptr;
+    if (!python_to_value(data, document, nullptr, kMaxDocumentDepth)) return nullptr;
     // Read by copying: a patch built from moved pieces of the converted document would hold memory
     // scattered through the allocator's heap, and repeated reads then slow down.
     Result<Patch> patch = read_document(document);

@@ -13,7 +13,15 @@ namespace quillfen::py {
 namespace {
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quillfen_patch", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "quillfen_patch",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 // The C++ runtime keeps each thread's exception state in thread-local storage, which the loader
@@ -28,11 +36,8 @@ std::int64_t first_interpreter = -1;
 
 // Sets module.name = value and appends name to module.__all__, making the list on first use.
 bool add_exported(PyObject* module, const char* name, PyObject* value) {
-  PyObject* raw = PyUnicode_FromString(name);
-  if (raw == nullptr) return false;
-  PyUnicode_InternInPlace(&raw);
-  PyRef key = PyRef::steal(raw);
-  if (PyObject_SetAttr(module, key.get(), value) < 0) return false;
+  PyRef key = PyRef::steal(PyUnicode_InternFromString(name));
+  if (!key || PyObject_SetAttr(module, key.get(), value) < 0) return false;
   PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -48,13 +53,10 @@ PyObject* init_module() {
   const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (first_interpreter == -1) first_interpreter = interpreter;
   if (interpreter != first_interpreter) {
-    PyErr_SetString(PyExc_ImportError, "quillfen_patch can be loaded in one interpreter per process only");
+    raise_text(PyExc_ImportError, "quillfen_patch can be loaded in one interpreter per process only");
     return nullptr;
   }
-  if (the_module != nullptr) {
-    Py_INCREF(the_module);
-    return the_module;
-  }
+  if (the_module != nullptr) return PyRef::borrow(the_module).release();
   if (!make_shared_objects()) return nullptr;
   PyRef module = PyRef::steal(PyModule_Create(&module_def));
   if (!module) return nullptr;
@@ -62,8 +64,7 @@ PyObject* init_module() {
   if (!type || !add_exported(module.get(), "QuillfenPatch", type.get())) return nullptr;
   PyRef version = PyRef::steal(PyUnicode_FromString(QUILLFEN_VERSION));
   if (!version || !add_exported(module.get(), "__version__", version.get())) return nullptr;
-  Py_INCREF(module.get());
-  the_module = module.get();
+  the_module = PyRef::borrow(module.get()).release();  // the process's own reference, never dropped
   return module.release();
 }
 

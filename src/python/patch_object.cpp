@@ -1,6 +1,5 @@
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "python/arguments.h"
 #include "python/errors.h"
@@ -34,10 +33,10 @@ PyObject* patch_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void patch_dealloc(PyObject* obj) {
   auto* self = reinterpret_cast<PatchObject*>(obj);
-  PyTypeObject* type = Py_TYPE(obj);
+  // Instances of a heap type hold a reference to it: dropped once the instance is freed.
+  PyRef type = PyRef::steal(reinterpret_cast<PyObject*>(Py_TYPE(obj)));
   self->patch.~Patch();
-  type->tp_free(obj);
-  Py_DECREF(type);  // instances of a heap type hold a reference to it
+  reinterpret_cast<PyTypeObject*>(type.get())->tp_free(obj);
 }
 
 Py_ssize_t patch_length(PyObject* obj) {
@@ -54,71 +53,83 @@ int patch_bool(PyObject* obj) {
   return self->patch.empty() ? 0 : 1;
 }
 
+// The table wants the one-argument function type; the flags tell the interpreter the real one.
+template <class Function>
+PyCFunction as_table_entry(Function* function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
 PyMethodDef patch_methods[] = {
-    {"set", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_set)), METH_FASTCALL | METH_KEYWORDS,
-     "set($self, key, value)\n--\n\n"},
-    {"delete", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_delete)), METH_FASTCALL | METH_KEYWORDS,
-     "delete($self, key)\n--\n\n"},
-    {"apply", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply)), METH_FASTCALL | METH_KEYWORDS,
-     "apply($self, data)\n--\n\n"},
-    {"apply_inplace", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_inplace)),
-     METH_FASTCALL | METH_KEYWORDS, "apply_inplace($self, data)\n--\n\n"},
-    {"from_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_from_json)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_json(data)\n--\n\n"},
-    {"to_json", method_to_json, METH_NOARGS, "to_json($self)\n--\n\n"},
-    {"merge", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_merge)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "merge(minor, major)\n--\n\n"},
-    {"diff", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_diff)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "diff(old, new)\n--\n\n"},
-    {"to_json_exact", method_to_json_exact, METH_NOARGS, "to_json_exact($self)\n--\n\n"},
-    {"apply_touched", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_touched)),
-     METH_FASTCALL | METH_KEYWORDS, "apply_touched($self, data)\n--\n\n"},
-    {"inverse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_inverse)), METH_FASTCALL | METH_KEYWORDS,
-     "inverse($self, data)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
+    {.ml_name = "set", .ml_meth = as_table_entry(method_set), .ml_flags = kFastcall, .ml_doc = "set($self, key, value)\n--\n\n"},
+    {.ml_name = "delete", .ml_meth = as_table_entry(method_delete), .ml_flags = kFastcall, .ml_doc = "delete($self, key)\n--\n\n"},
+    {.ml_name = "apply", .ml_meth = as_table_entry(method_apply), .ml_flags = kFastcall, .ml_doc = "apply($self, data)\n--\n\n"},
+    {.ml_name = "apply_inplace",
+     .ml_meth = as_table_entry(method_apply_inplace),
+     .ml_flags = kFastcall,
+     .ml_doc = "apply_inplace($self, data)\n--\n\n"},
+    {.ml_name = "from_json",
+     .ml_meth = as_table_entry(method_from_json),
+     .ml_flags = kFastcall | METH_STATIC,
+     .ml_doc = "from_json(data)\n--\n\n"},
+    {.ml_name = "to_json", .ml_meth = method_to_json, .ml_flags = METH_NOARGS, .ml_doc = "to_json($self)\n--\n\n"},
+    {.ml_name = "merge",
+     .ml_meth = as_table_entry(method_merge),
+     .ml_flags = kFastcall | METH_STATIC,
+     .ml_doc = "merge(minor, major)\n--\n\n"},
+    {.ml_name = "diff", .ml_meth = as_table_entry(method_diff), .ml_flags = kFastcall | METH_STATIC, .ml_doc = "diff(old, new)\n--\n\n"},
+    {.ml_name = "to_json_exact", .ml_meth = method_to_json_exact, .ml_flags = METH_NOARGS, .ml_doc = "to_json_exact($self)\n--\n\n"},
+    {.ml_name = "apply_touched",
+     .ml_meth = as_table_entry(method_apply_touched),
+     .ml_flags = kFastcall,
+     .ml_doc = "apply_touched($self, data)\n--\n\n"},
+    {.ml_name = "inverse", .ml_meth = as_table_entry(method_inverse), .ml_flags = kFastcall, .ml_doc = "inverse($self, data)\n--\n\n"},
+    {},
 };
+
+// The class name, its text signature and an empty description.
+constexpr char kClassDoc[] = "QuillfenPatch()\n--\n\n";
 
 }  // namespace
 
 PyTypeObject* patch_type() noexcept { return the_type; }
 
 PyObject* make_patch_type() {
-  if (the_type != nullptr) {
-    Py_INCREF(the_type);
-    return reinterpret_cast<PyObject*>(the_type);
-  }
-  // The documentation is the class name, its text signature and an empty description; the type
-  // copies it, so a function-local string is enough.
-  static const std::string doc = std::string("QuillfenPatch") + "()" + "\n--\n\n";
+  if (the_type != nullptr) return PyRef::borrow(reinterpret_cast<PyObject*>(the_type)).release();
   PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(doc.c_str())},
-      {Py_tp_new, reinterpret_cast<void*>(patch_new)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(patch_dealloc)},
-      {Py_tp_methods, patch_methods},
-      {Py_sq_length, reinterpret_cast<void*>(patch_length)},
-      {Py_nb_bool, reinterpret_cast<void*>(patch_bool)},
-      {0, nullptr},
+      {.slot = Py_tp_doc, .pfunc = const_cast<char*>(kClassDoc)},  // the type copies it
+      {.slot = Py_tp_new, .pfunc = reinterpret_cast<void*>(patch_new)},
+      {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(patch_dealloc)},
+      {.slot = Py_tp_methods, .pfunc = patch_methods},
+      {.slot = Py_sq_length, .pfunc = reinterpret_cast<void*>(patch_length)},
+      {.slot = Py_nb_bool, .pfunc = reinterpret_cast<void*>(patch_bool)},
+      {},
   };
   // No BASETYPE flag (no subclasses), no GC flag (an instance holds no Python object), and no
   // dict or weak-reference slot. The "builtins." prefix gives a __module__ of "builtins".
-  PyType_Spec definition = {"builtins.QuillfenPatch", static_cast<int>(sizeof(PatchObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&definition);
-  if (type == nullptr) return nullptr;
+  PyType_Spec spec = {
+      .name = "builtins.QuillfenPatch",
+      .basicsize = static_cast<int>(sizeof(PatchObject)),
+      .itemsize = 0,
+      .flags = Py_TPFLAGS_DEFAULT,
+      .slots = slots,
+  };
+  PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
 #if PY_VERSION_HEX < 0x030A0000
   // 3.9 keeps only the description of the documentation given to PyType_FromSpec and so loses the
   // text signature: give the type the whole text back (it frees it with PyObject_Free, as its own).
-  char* full_doc = static_cast<char*>(PyObject_Malloc(doc.size() + 1));
-  if (full_doc == nullptr) {
-    Py_DECREF(type);
-    return PyErr_NoMemory();
-  }
-  std::memcpy(full_doc, doc.c_str(), doc.size() + 1);
-  PyObject_Free(const_cast<char*>(reinterpret_cast<PyTypeObject*>(type)->tp_doc));
-  reinterpret_cast<PyTypeObject*>(type)->tp_doc = full_doc;
+  char* full_doc = static_cast<char*>(PyObject_Malloc(sizeof kClassDoc));
+  if (full_doc == nullptr) return PyErr_NoMemory();
+  std::memcpy(full_doc, kClassDoc, sizeof kClassDoc);
+  auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
+  PyObject_Free(const_cast<char*>(type_object->tp_doc));
+  type_object->tp_doc = full_doc;
 #endif
-  Py_INCREF(type);  // the process keeps one reference for good
-  the_type = reinterpret_cast<PyTypeObject*>(type);
-  return type;
+  // The process keeps one reference for good: the type is never released.
+  the_type = reinterpret_cast<PyTypeObject*>(PyRef::borrow(type.get()).release());
+  return type.release();
 }
 
 PyObject* wrap_patch(Patch patch) { return new_instance(the_type, std::move(patch)); }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <limits>
 #include <string>
 #include <vector>
@@ -27,6 +28,13 @@ JsonValue deep_array(int depth) {
   }
   return v;
 }
+
+// Evaluated by the compiler, which refuses undefined behaviour such as reading a union member
+// other than the one written.
+static_assert(std::bit_cast<std::uint64_t>(JsonNumber::from_double(-0.0).as_double()) == 0x8000000000000000U);
+static_assert(JsonNumber::from_double(0.0) == JsonNumber::from_double(-0.0));
+static_assert(JsonNumber::from_double(1.0) != JsonNumber::from_unsigned(1));
+static_assert(JsonNumber::from_signed(-1).as_negative() == -1 && JsonNumber::from_signed(-1).is_negative());
 
 TEST(JsonNumber, SignRuleGivesOneRepresentationPerInteger) {
   EXPECT_TRUE(JsonNumber::from_signed(0).is_unsigned());

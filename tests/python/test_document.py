@@ -58,6 +58,29 @@ def test_ten_thousand_levels_go_both_ways():
     assert list(written) == ["a"] and unnest(written["a"]) == (10_000, None)
 
 
+DEEPEST = 20_000  # the most levels any argument but from_json's may have
+
+
+def test_the_deepest_patches_read_back_from_both_forms():
+    p = QuillfenPatch()
+    p.set("k", nest(DEEPEST, 1))
+    exact, plain = p.to_json_exact(), p.to_json()  # DEEPEST + 2 and DEEPEST + 1 levels
+    assert unnest(exact["k"]["*"]) == unnest(plain["k"]) == (DEEPEST, 1)
+    applied = QuillfenPatch.from_json(exact).apply({"k": 0})
+    assert unnest(applied["k"]) == unnest(p.apply({"k": 0})["k"]) == (DEEPEST, 1)
+    assert unnest(QuillfenPatch.from_json(plain).to_json()) == (DEEPEST + 1, 1)  # a nested change, written back alike
+    d = QuillfenPatch.diff({}, nest(DEEPEST, 1))  # sets a value one level shallower, wrapped
+    assert unnest(QuillfenPatch.from_json(d.to_json_exact()).apply({})) == (DEEPEST, 1)
+
+
+@pytest.mark.parametrize(
+    "document", [lambda: {"k": {"*": nest(DEEPEST + 1, 1)}}, lambda: nest(DEEPEST + 3, 1)], ids=["wrapped", "bare"]
+)
+def test_one_level_more_is_refused(document):
+    with pytest.raises(RecursionError, match=REFUSED):
+        QuillfenPatch.from_json(document())
+
+
 @pytest.mark.parametrize("in_thread", [False, True])
 def test_extreme_depth_is_refused_not_a_crash(in_thread):
     def body():
