@@ -160,15 +160,28 @@ done
 quiet twine check dist/quillfen_patch-*.whl || fail "twine check: the package description does not render"
 
 # --- What pip on an older system picks ----------------------------------------------------------
-echo "== pip download --only-binary=:all: --platform P, from dist/ alone"
-for platform in manylinux_2_28_x86_64 "$plat"; do
+# pip's --platform names tags to accept exactly, where pip on a system of glibc 2.N accepts every
+# manylinux_2_M up to M = N (and the legacy manylinux2014 alias from 2.17 on). So each system is
+# given as that list; and one of glibc 2.16 must find nothing, or the proof proves nothing.
+platforms_of_glibc() {  # platforms_of_glibc MINOR: the --platform options of a glibc 2.MINOR system
+  local minor
+  for ((minor = $1; minor >= 5; minor--)); do printf -- '--platform manylinux_2_%s_x86_64 ' "$minor"; done
+  [ "$1" -ge 17 ] && printf -- '--platform manylinux2014_x86_64'
+}
+pip_picks() {  # pip_picks GLIBC_MINOR VERSION: pip download, from dist/ alone, for that system
+  # shellcheck disable=SC2046  # one word per option
+  pip download --only-binary=:all: --no-deps --no-index --find-links dist -d "$work/proof/glibc-2.$1" \
+    $(platforms_of_glibc "$1") --implementation cp --python-version "$2" --abi "cp${2/./}" quillfen_patch
+}
+echo "== pip download --only-binary=:all: --platform (each tag of the system) --no-index --find-links dist"
+for glibc_minor in 28 17; do
   for version in "${built[@]}"; do
-    quiet pip download --only-binary=:all: --no-deps --no-index --find-links dist -d "$work/proof/$platform" \
-      --platform "$platform" --implementation cp --python-version "$version" --abi "cp${version/./}" quillfen_patch ||
-      fail "pip download for $platform, CPython $version"
-    grep -oE "Saved .*|File was already downloaded .*" "$work/last.log" | sed "s|^|   $platform: |"
+    quiet pip_picks "$glibc_minor" "$version" || fail "pip download for glibc 2.$glibc_minor, CPython $version"
+    grep -oE "Saved .*|File was already downloaded .*" "$work/last.log" | sed "s|^|   glibc 2.$glibc_minor: |"
   done
 done
+if pip_picks 16 "${built[0]}" > "$work/last.log" 2>&1; then fail "pip picks a wheel for glibc 2.16"; fi
+echo "   glibc 2.16: $(grep -oE 'No matching distribution.*' "$work/last.log")"
 
 # --- The allocation-failure sweeps, on the wheels' toolchain -----------------------------------------
 # They need the fault-injection build, which no wheel holds: built here with the same toolchain and
