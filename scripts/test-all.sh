@@ -76,8 +76,9 @@ fi
 
 # --- The C++ core -----------------------------------------------------------------------------
 echo "== C++ core"
+mkdir -p build/cpp
 if cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_BUILD_TESTS=ON -DQUILLFEN_BUILD_PYTHON=OFF >/dev/null &&
-   cmake --build build/cpp; then
+   { cmake --build build/cpp > build/cpp/build.log 2>&1 || { tail -n 30 build/cpp/build.log; false; }; }; then
   (cd build/cpp && ctest --output-on-failure) > build/cpp/ctest.log 2>&1
   status=$?
   tail -n 4 build/cpp/ctest.log
