@@ -43,7 +43,8 @@ python39() {
   real=$(bash scripts/find-python.sh 3.9) || { echo "CPython 3.9 not found" >&2; return 1; }
   if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c "import pytest, hypothesis" >/dev/null 2>&1; then
     "$real" -m venv "$venv" >&2 &&
-      "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis >&2 || return 1
+      "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest hypothesis > "$venv/install.log" 2>&1 ||
+      { tail -n 30 "$venv/install.log" >&2; return 1; }
   fi
   echo "$PWD/$venv/bin/python"
 }
