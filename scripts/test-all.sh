@@ -7,7 +7,8 @@
 #
 # Usage: bash scripts/test-all.sh [--full]
 #   --full  as CI runs it: the expensive cases at full size, then the long suites in
-#           scripts/ci-extra/ (sanitizers, fuzzing, leaks), which install what they need themselves
+#           scripts/ci-extra/ (sanitizers, fuzzing, leaks, the 3.9 wheel), which install what they
+#           need themselves
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$PWD
