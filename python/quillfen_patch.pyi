@@ -99,7 +99,7 @@ class QuillfenPatch:
         [1, 5]
         """
     @staticmethod
-    def from_json(data: _Json) -> "QuillfenPatch":
+    def from_json(data: Mapping[str, object]) -> "QuillfenPatch":
         """Make a patch from its document form: {"*": None} deletes, {"*": value} sets, a dict
         without "*" changes members inside, any other value sets. Data that is not a dict gives an
         empty patch.
@@ -133,8 +133,9 @@ class QuillfenPatch:
         >>> QuillfenPatch.merge(a, b).to_json()
         {'x': 2}
         """
+    @overload
     @staticmethod
-    def diff(old: Union[Mapping[str, object], List[Any]], new: Union[Mapping[str, object], List[Any]]) -> "QuillfenPatch":
+    def diff(old: Mapping[str, object], new: Mapping[str, object]) -> "QuillfenPatch":
         """Return the patch that turns `old` into `new`: only what changed, members changed inside
         where both values are dicts, list elements paired by their serial where that can say the
         change (else the list is set whole). diff(new, old) undoes it.
@@ -145,6 +146,15 @@ class QuillfenPatch:
 
         >>> QuillfenPatch.diff({"a": 1, "b": 2}, {"a": 1, "b": 3}).to_json()
         {'b': 3}
+        """
+    @overload
+    @staticmethod
+    def diff(old: List[Any], new: List[Any]) -> "QuillfenPatch":
+        """Return the patch that turns the list `old` into the list `new`; see the dict form. A dict
+        and a list together raise ValueError.
+
+        >>> QuillfenPatch.diff([1, 2], [1, 3]).apply([1, 2])
+        [1, 3]
         """
     def to_json_exact(self) -> Dict[str, Any]:
         """Return the document form that from_json reads back as this very patch: like to_json, but a

@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
-# Builds and tests everything without touching the interpreters themselves: the C++ core once
-# (GoogleTest via CTest), then for CPython 3.9 (the target) and each of 3.10 to 3.13 that pyenv or
-# the PATH provides, a virtual environment under build/venv/ (kept, so a second run is quick), the
-# package installed into it from this checkout, and the Python tests run against that install.
-# System packages are installed only when missing. Safe to run again.
+# Builds and tests without touching the interpreters themselves: the C++ core once (GoogleTest via
+# CTest), then for CPython 3.9 (the target) and each of 3.10 to 3.13 that pyenv or the PATH
+# provides, a virtual environment under build/venv/ (kept, so a second run is quick), the package
+# installed into it from this checkout, and the Python tests run against that install. System
+# packages are installed only when missing. Safe to run again.
 #
 # Usage: bash scripts/test-all.sh [--full]
-#   --full  the expensive cases at full size (CI): passed on to pytest and to the extra suites
+#   --full  as CI runs it: the expensive cases at full size, then the long suites in
+#           scripts/ci-extra/ (sanitizers, fuzzing, leaks, the 3.9 wheel), which install what they
+#           need themselves
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 
 options=()
+full=false
 for arg in "$@"; do
   case $arg in
-    --full) options+=(--full) ;;
+    --full) options+=(--full); full=true ;;
     *) echo "usage: bash scripts/test-all.sh [--full]" >&2; exit 2 ;;
   esac
 done
@@ -45,6 +48,7 @@ command -v g++ >/dev/null 2>&1 || need g++ "compiles the core and the module"
 cmake --version >/dev/null 2>&1 || need cmake "configures the builds"
 command -v ninja >/dev/null 2>&1 || need ninja-build "runs the builds"
 [ -f /usr/include/gtest/gtest.h ] || need libgtest-dev "the C++ core tests"
+command -v ccache >/dev/null 2>&1 || need ccache "compiles the core once for the C++ tests and every interpreter"
 for minor in "${minors[@]}"; do
   python=${python_of[$minor]}
   [ -n "$python" ] || continue
@@ -65,10 +69,17 @@ else
   fi
 fi
 
+# The core's objects are the same in every build below (only the binding sees the interpreter):
+# compiled once, kept in the checkout's build/ like everything else.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DIR="$root/build/ccache"
+fi
+
 # --- The C++ core -----------------------------------------------------------------------------
 echo "== C++ core"
+mkdir -p build/cpp
 if cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_BUILD_TESTS=ON -DQUILLFEN_BUILD_PYTHON=OFF >/dev/null &&
-   cmake --build build/cpp; then
+   { cmake --build build/cpp > build/cpp/build.log 2>&1 || { tail -n 30 build/cpp/build.log; false; }; }; then
   (cd build/cpp && ctest --output-on-failure) > build/cpp/ctest.log 2>&1
   status=$?
   tail -n 4 build/cpp/ctest.log
@@ -121,15 +132,16 @@ for minor in "${minors[@]}"; do
   if [ $status -eq 0 ]; then passed "$name" "$result"; else failed "$name" "$result"; fi
 done
 
-# --- Extra suites ---------------------------------------------------------------------------
+# --- Extra suites, with --full ------------------------------------------------------------------
 # Each scripts/ci-extra/*.sh runs from the checkout's root with this script's options; a non-zero
 # exit counts as a failure. They reuse build/venv/ and build/ as they like.
 for extra in scripts/ci-extra/*.sh; do
-  [ -e "$extra" ] || continue
+  [ -e "$extra" ] && $full || continue
   name=$(basename "$extra" .sh)
   echo "== $name"
   if bash "$extra" "${options[@]}"; then passed "$name" "passed"; else failed "$name"; fi
 done
+$full || skipped "scripts/ci-extra" "the long suites run with --full"
 
 echo "== Summary"
 printf '%s\n' "${summary[@]}"

@@ -15,7 +15,7 @@ for arg in "$@"; do
     *) seconds=$arg ;;
   esac
 done
-need_packages clang libclang-rt-14-dev cmake ninja-build || exit 1
+{ need_packages cmake ninja-build && need_clang_fuzzer; } || exit 1
 echo "== building the core's fuzz target"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLFEN_FUZZ=ON \
   -DQUILLFEN_BUILD_PYTHON=OFF >/dev/null && cmake --build build/fuzz -j 2 >/dev/null || { echo "fuzz build failed"; exit 1; }

@@ -1,6 +1,7 @@
 #include "base/key_table.h"
 
-#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,7 +22,8 @@ std::uint64_t splitmix64(std::uint64_t x) noexcept {
 std::uint64_t process_seed() noexcept {
   static const std::uint64_t seed = [] {
     std::uint64_t s = 0;
-    if (getrandom(&s, sizeof s, 0) != static_cast<ssize_t>(sizeof s)) {
+    // The system call, not glibc's getrandom() (2.25): the wheels link against glibc 2.17.
+    if (syscall(SYS_getrandom, &s, sizeof s, 0) != static_cast<long>(sizeof s)) {
       // No random source: still differ between runs.
       s = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
           reinterpret_cast<std::uintptr_t>(&s);
