@@ -145,6 +145,10 @@ bool takes_value(JsonPatchOp op) noexcept { return op == JsonPatchOp::Add || op 
 bool takes_from(JsonPatchOp op) noexcept { return op == JsonPatchOp::Move || op == JsonPatchOp::Copy; }
 std::string_view op_name(JsonPatchOp op) noexcept { return kOpNames[static_cast<std::size_t>(op)]; }
 
+JsonPatchError not_an_operation(std::size_t index) {
+  return JsonPatchError::malformed(context_of(index, "", nullptr, nullptr) + ": an operation must be an object");
+}
+
 std::string operation_context(std::size_t index, const JsonPatchOperation& operation) {
   return context_of(index, op_name(operation.op), takes_from(operation.op) ? &operation.from.text : nullptr, &operation.path.text);
 }
@@ -181,7 +185,7 @@ Result<std::vector<JsonPatchOperation>, JsonPatchError> read_json_patch(const Js
   read.reserve(operations.as_array().size());
   for (const JsonValue& element : operations.as_array()) {
     const std::size_t index = read.size();
-    if (!element.is_object()) return JsonPatchError::malformed(context_of(index, "", nullptr, nullptr) + ": not an object");
+    if (!element.is_object()) return not_an_operation(index);
     const JsonObject& object = element.as_object();
     const auto member = [&object](std::string_view name) {
       const JsonValue* value = object.find(name);

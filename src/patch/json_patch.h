@@ -73,6 +73,9 @@ struct OperationMembers {
 // looking at "op", then "path", then "from", then "value".
 Result<JsonPatchOperation, JsonPatchError> read_operation(std::size_t index, const OperationMembers& members);
 
+// The Malformed error of an element of the list that is no object.
+JsonPatchError not_an_operation(std::size_t index);
+
 // "operation 3 (move from \"/a\" to \"/b\")": an operation and its pointers, as error messages start.
 std::string operation_context(std::size_t index, const JsonPatchOperation& operation);
 

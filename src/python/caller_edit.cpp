@@ -323,6 +323,15 @@ bool CallerEdit::commit(std::vector<PyRef>& released) {
   return true;
 }
 
+PyObject* CallerEdit::private_list(PyObject* list) {
+  PyRef copy = PyRef::steal(list_copy(list));
+  if (!copy) return nullptr;
+  private_lists_.reserve(private_lists_.size() + 1);
+  adopt(copy.get());
+  private_lists_.insert(copy.get());
+  return copy.release();
+}
+
 void CallerEdit::roll_back() noexcept {
   if (committed_ || (log_.empty() && root_change_ == RootChange::None)) return;
   SavedError failure;  // the failure that stopped the edit is the one reported

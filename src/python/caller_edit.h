@@ -97,6 +97,15 @@ class CallerEdit {
   // pending Python exception, if any. Called by the destructor.
   void roll_back() noexcept;
 
+  // Lists changed in their structure (an element inserted or removed at a position), which the log
+  // cannot undo without allocating. The first such change to a list of the caller's is made to a
+  // private copy instead, which takes the list's place (at its slot by replace_at, the root's at
+  // commit by set_root_list); undoing puts the original back, so changes to the copy need no log.
+  // A new reference to a private copy of `list`'s elements, or null with a Python exception set.
+  PyObject* private_list(PyObject* list);
+  // Whether `list` is one of the edit's private copies.
+  bool is_private(PyObject* list) const { return private_lists_.count(list) != 0; }
+
  private:
   enum class Kind : unsigned char { Put, Mark, Element };
   // One logged change. Put: `container[key]` held `old` (null: the key was absent), and `mark` is
@@ -135,6 +144,7 @@ class CallerEdit {
   enum class RootChange : unsigned char { None, ListReplace, ListAppend, DictRefill } root_change_ = RootChange::None;
   Py_ssize_t root_size_ = 0;  // the root list's length when its change was made ready
   bool committed_ = false;
+  std::unordered_set<PyObject*> private_lists_;  // each also in owned_refs_, which keeps its address
 };
 
 }  // namespace quillfen::py
