@@ -117,60 +117,55 @@ class Failure(Exception):
     pass
 
 
-def apply_level(target, children, top, errors):
-    """Applies `children` to `target` in list order. Below the top level the first failure ends the
-    whole application; at the top, whose order is not defined, each entry that fails adds its
-    message to `errors`. Returns how many elements the level appended."""
+def apply_level(target, children, top):
+    """Applies `children` to `target` in list order; the first failure ends the whole application."""
     if not isinstance(target, (dict, list)):
-        return 0  # a Nested that meets a scalar changes nothing
+        return  # a Nested that meets a scalar changes nothing
     index = serial_index(target) if isinstance(target, list) else {}
     length, deletes, appends = len(target), set(), []
     for key, entry in children:
-        try:
-            if top and key == "_":
-                continue
-            if isinstance(target, dict):
-                if entry[0] == "set":
-                    target[key] = copy.deepcopy(entry[1])
-                elif entry[0] == "delete":
-                    target.pop(key, None)
-                elif key in target:
-                    apply_level(target[key], entry[1], False, errors)
-                continue
-            position = parse_index_key(key) if top else None
-            if position is not None and position >= length:
-                continue  # beyond the end: passed over
-            serial = key if position is None else None  # no stamp at an index key
-            position = index.get(key) if position is None else position
-            if position is None:
-                if entry[0] == "set":
-                    appends.append(stamped(entry[1], key))
-                elif top or entry[0] == "nested":
-                    raise Failure("Invalid serial key: " + key)
-            elif entry[0] == "set":
-                target[position] = stamped(entry[1], serial)
+        if top and key == "_":
+            continue
+        if isinstance(target, dict):
+            if entry[0] == "set":
+                target[key] = copy.deepcopy(entry[1])
             elif entry[0] == "delete":
-                deletes.add(position)
-            else:
-                apply_level(target[position], entry[1], False, errors)
-        except Failure as failure:
-            if not top:
-                raise
-            errors.append(str(failure))
+                target.pop(key, None)
+            elif key in target:
+                apply_level(target[key], entry[1], False)
+            continue
+        position = parse_index_key(key) if top else None
+        if position is not None and position >= length:
+            continue  # beyond the end: passed over
+        serial = key if position is None else None  # no stamp at an index key
+        position = index.get(key) if position is None else position
+        if position is None:
+            if entry[0] == "set":
+                appends.append(stamped(entry[1], key))
+            elif top or entry[0] == "nested":
+                raise Failure("Invalid serial key: " + key)
+        elif entry[0] == "set":
+            target[position] = stamped(entry[1], serial)
+        elif entry[0] == "delete":
+            deletes.add(position)
+        else:
+            apply_level(target[position], entry[1], False)
     if isinstance(target, dict):
-        return 0
+        return
     for position in sorted(deletes, reverse=True):
         del target[position]
     target.extend(appends)
-    return len(appends)
 
 
 def apply(patch, document):
-    """(result, appended, errors): the patched copy, how many elements the top level appended
-    (their order follows the unspecified visiting order), and the messages of failing entries."""
-    result, errors = copy.deepcopy(document), []
-    appended = apply_level(result, list(patch.items()), True, errors)
-    return result, appended, errors
+    """(result, error): the patched copy, or None and the message of the failure that ends the
+    application. The top level is taken in byte order of its keys."""
+    result = copy.deepcopy(document)
+    try:
+        apply_level(result, [(key, patch[key]) for key in byte_order(patch)], True)
+    except Failure as failure:
+        return None, str(failure)
+    return result, None
 
 
 # Diffing and the exact document form.

@@ -175,6 +175,17 @@ class QuillfenPatch:
         >>> rows = [{"_": "r1"}]; p = QuillfenPatch(); p.delete("r1"); p.apply_touched(rows); rows
         []
         """
+    def inverse(self, data: Union[Mapping[str, object], List[Any]]) -> "QuillfenPatch":
+        """Return the patch that undoes this one on `data`: applied to what this patch makes of
+        `data`, it gives `data` back. Reads only what this patch reaches and changes nothing.
+
+        Raises what applying would raise; ValueError, naming the key path, where no patch can undo
+        the change (elements removed from a list root; an element of a list root changed inside by
+        two keys).
+
+        >>> p = QuillfenPatch(); p.set("a", 2); p.inverse({"a": 1, "b": 0}).to_json()
+        {'a': 1}
+        """
     @overload
     @staticmethod
     def apply_json_patch(

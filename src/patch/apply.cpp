@@ -11,6 +11,7 @@
 
 #include "base/key_table.h"
 #include "patch/apply_walk.h"
+#include "patch/inverse.h"
 
 namespace quillfen {
 
@@ -202,6 +203,11 @@ class JsonDocument {
     out = stamped_copy(value, serial);
     return true;
   }
+  static bool changes_data() { return true; }
+  static bool to_value(const Member& current, JsonValue& out) {
+    out = current->copy();
+    return true;
+  }
   static int equals(const Member& current, const JsonValue& expected) { return *current == expected ? 1 : 0; }
   static bool text_of(const Member& current, std::string& out) {
     out = current->compact_text();
@@ -220,6 +226,19 @@ Status apply_to_document(const Patch& patch, JsonValue& document) {
   if (!document.is_container()) return PatchError::invalid_operation("Can only patch objects and arrays");
   JsonDocument json;
   return outcome(ApplyWalk<JsonDocument>(json).run(patch, &document));
+}
+
+Result<Patch, std::variant<PatchError, Inexpressible>> inverse_of(const Patch& patch, const JsonValue& document) {
+  using Outcome = Result<Patch, std::variant<PatchError, Inexpressible>>;
+  if (!document.is_container()) return Outcome(PatchError::invalid_operation("Can only patch objects and arrays"));
+  JsonValue copy = document.copy();
+  JsonDocument json;
+  InverseBuilder<JsonDocument> inverse(json);
+  if (std::optional<ApplyStop> stop = ApplyWalk<JsonDocument, InverseBuilder<JsonDocument>>(json, inverse).run(patch, &copy))
+    return Outcome(std::get<PatchError>(std::move(*stop)));  // a JsonDocument never fails on its own
+  Result<Patch, Inexpressible> undo = inverse.take();
+  if (!undo.ok()) return Outcome(undo.error());
+  return Outcome(std::move(undo).value());
 }
 
 Status apply_nested(JsonValue& target, const ChildList& children) {

@@ -9,9 +9,12 @@
 // pending removals and appends. No depth of patch or document exhausts the stack.
 #pragma once
 
+#include <variant>
+
 #include "json_value/json_value.h"
 #include "operations/operation.h"
 #include "patch/patch.h"
+#include "patch/inexpressible.h"
 #include "patch/patch_error.h"
 
 namespace quillfen {
@@ -21,6 +24,13 @@ namespace quillfen {
 // top-level key "_" is passed over; on an array root index keys ("[3]") address positions
 // (positions at or beyond the length are passed over) and every other key but "_" is a serial key.
 Status apply_to_document(const Patch& patch, JsonValue& document);
+
+// The patch that undoes `patch` on `document`: applied to what `patch` makes of `document`, it gives
+// `document` back (inverse.h says how it is built). Fails with the PatchError that applying `patch`
+// fails with, or with Inexpressible where no patch undoes the change (elements removed from an
+// array root; an element or member that two entries of one pass reach, where the first changed it
+// inside).
+Result<Patch, std::variant<PatchError, Inexpressible>> inverse_of(const Patch& patch, const JsonValue& document);
 
 // Applies a Nested entry's children, in order, to `target`. A target that is no object or array is
 // left alone. Below the top level every key on an array is a serial key.

@@ -42,9 +42,28 @@
 //        // removals: sorted, distinct, each below the length; only after a pass that completed
 //
 //   bool make(const JsonValue&, Value& out)                       // a copy of a patch value
+//   bool to_value(const Member&, JsonValue& out)                  // the member as a JsonValue
 //   bool make_stamped(const JsonValue&, std::string_view serial, Value& out)
 //   int equals(const Member&, const JsonValue&)                   // 1 equal, 0 not, -1 failed
 //   bool text_of(const Member&, std::string& out)                 // its compact text
+//
+// An Observer, when one is given, hears of every change before it is made (so it can read what is
+// there) and of every pass as it opens and closes; it may read the document through the adapter but
+// not change it. Each returns false only when it failed, having recorded why through the adapter;
+// the walk then stops as for an adapter failure.
+//   bool opened_object(ObjectPass&)        // a pass begins: the root's, or that of the member or
+//   bool opened_array(ArrayPass&, bool top)  // element entered just before
+//   bool entering_member(ObjectPass&, key)                          // a Nested entry enters it
+//   bool entering_element(ArrayPass&, position, const std::string* serial)   // null: an index key
+//   bool changing_member(ObjectPass&, key, const Member& old)        // before a put or a removal
+//        // at `key` (old empty when absent); a removal of an absent member is no change
+//   bool replacing_element(ArrayPass&, position, const std::string* serial, const Member& old,
+//                          const JsonValue& value)                    // value: the patch's
+//   bool removing_element(ArrayPass&, position, const std::string* serial)   // at the pass's end
+//   bool appending(ArrayPass&, key, const JsonValue& value)           // a Set at an absent serial
+//   bool closing_object(ObjectPass&) / closing_array(ArrayPass&)      // a pass completed, before
+//        // its end: an array still holds the elements it is to lose
+//   void stopped()                                                    // after a stop, once
 #pragma once
 
 #include <algorithm>
@@ -53,6 +72,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -71,8 +91,12 @@ namespace quillfen {
 struct AdapterFailed {};
 using ApplyStop = std::variant<PatchError, AdapterFailed>;
 
-template <class Document>
+// The walk without an observer.
+struct NoObserver {};
+
+template <class Document, class Observer = NoObserver>
 class ApplyWalk {
+  static constexpr bool kObserved = !std::is_same_v<Observer, NoObserver>;
   using Container = typename Document::Container;
   using Member = typename Document::Member;
   using Value = typename Document::Value;
@@ -81,6 +105,7 @@ class ApplyWalk {
 
  public:
   explicit ApplyWalk(Document& document) : doc_(document) {}
+  ApplyWalk(Document& document, Observer& observer) : doc_(document), observer_(&observer) {}
 
   // Applies `patch` to `root`, an object or array. Empty on success. On a stop, object passes that
   // were cut short have ended (`end_object(..., false)`) and array passes dropped their pending
@@ -146,6 +171,7 @@ class ApplyWalk {
   bool open(Container container, Cursor cursor, bool top) {
     if (doc_.is_object(container)) {
       frames_.push_back(Frame{cursor, top, ObjectFrame{doc_.begin_object(std::move(container))}});
+      if constexpr (kObserved) return observer_->opened_object(std::get<ObjectFrame>(frames_.back().pass).pass) || adapter_failed();
       return true;
     }
     // The index holds only the serials this pass looks up: filling it costs a lookup per element
@@ -154,6 +180,7 @@ class ApplyWalk {
     array.length = doc_.length(array.array);
     if (!array.index.looks_for_nothing() && !doc_.index_serials(array.array, top, array.index)) return adapter_failed();
     frames_.push_back(Frame{cursor, top, std::move(array)});
+    if constexpr (kObserved) return observer_->opened_array(std::get<ArrayFrame>(frames_.back().pass).array, top) || adapter_failed();
     return true;
   }
 
@@ -182,9 +209,13 @@ class ApplyWalk {
     Frame& frame = frames_.back();
     bool ok;
     if (ObjectFrame* object = std::get_if<ObjectFrame>(&frame.pass)) {
+      if constexpr (kObserved)
+        if (!observer_->closing_object(object->pass)) return adapter_failed();
       ok = doc_.end_object(object->pass, true);
     } else {
       ArrayFrame& array = std::get<ArrayFrame>(frame.pass);
+      if constexpr (kObserved)
+        if (!observer_->closing_array(array.array)) return adapter_failed();
       // A position recorded twice removes one element, not also its neighbour.
       std::sort(array.removals.begin(), array.removals.end());
       array.removals.erase(std::unique(array.removals.begin(), array.removals.end()), array.removals.end());
@@ -201,18 +232,24 @@ class ApplyWalk {
           using Op = std::decay_t<decltype(op)>;
           if constexpr (std::is_same_v<Op, Set>) {
             Value value;
-            return (doc_.make(op.value, value) && doc_.put(pass, key, std::move(value))) || adapter_failed();
+            return (observe_change(pass, key, false) && doc_.make(op.value, value) && doc_.put(pass, key, std::move(value))) ||
+                   adapter_failed();
           } else if constexpr (std::is_same_v<Op, Delete>) {
-            return doc_.remove(pass, key) || adapter_failed();
+            return (observe_change(pass, key, true) && doc_.remove(pass, key)) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Nested>) {
             std::optional<Container> member;
             if (!doc_.enter_member(pass, key, member)) return adapter_failed();
             // An absent member or a scalar: a Nested creates nothing and changes nothing.
-            return !member || open(std::move(*member), Cursor{nullptr, op.children.data(), op.children.size()}, false);
+            if (!member) return true;
+            if constexpr (kObserved)
+              if (!observer_->entering_member(pass, key)) return adapter_failed();
+            return open(std::move(*member), Cursor{nullptr, op.children.data(), op.children.size()}, false);
           } else if constexpr (std::is_same_v<Op, Move>) {
-            return op.from == op.to || doc_.move_member(pass, op.from, op.to) || adapter_failed();
+            if (op.from == op.to) return true;
+            return (observe_move(pass, op.from, op.to, true) && doc_.move_member(pass, op.from, op.to)) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Copy>) {
-            return op.from == op.to || doc_.copy_member(pass, op.from, op.to) || adapter_failed();
+            if (op.from == op.to) return true;
+            return (observe_move(pass, op.from, op.to, false) && doc_.copy_member(pass, op.from, op.to)) || adapter_failed();
           } else {
             static_assert(std::is_same_v<Op, Test>);
             Member member{};
@@ -242,16 +279,27 @@ class ApplyWalk {
         [&](const auto& op) -> bool {
           using Op = std::decay_t<decltype(op)>;
           if constexpr (std::is_same_v<Op, Set>) {
+            if constexpr (kObserved) {
+              Member old{};
+              if (!doc_.element(array.array, position, old) ||
+                  !observer_->replacing_element(array.array, position, serial, old, op.value))
+                return adapter_failed();
+            }
             Value value;
             const bool made = serial != nullptr ? doc_.make_stamped(op.value, *serial, value) : doc_.make(op.value, value);
             return (made && doc_.replace(array.array, position, std::move(value))) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Delete>) {
+            if constexpr (kObserved)
+              if (!observer_->removing_element(array.array, position, serial)) return adapter_failed();
             array.removals.push_back(position);
             return doc_.remove_element(array.array, position) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Nested>) {
             std::optional<Container> element;
             if (!doc_.enter_element(array.array, position, element)) return adapter_failed();
-            return !element || open(std::move(*element), Cursor{nullptr, op.children.data(), op.children.size()}, false);
+            if (!element) return true;
+            if constexpr (kObserved)
+              if (!observer_->entering_element(array.array, position, serial)) return adapter_failed();
+            return open(std::move(*element), Cursor{nullptr, op.children.data(), op.children.size()}, false);
           } else if constexpr (std::is_same_v<Op, Test>) {
             Member member{};
             if (!doc_.element(array.array, position, member)) return adapter_failed();
@@ -268,6 +316,8 @@ class ApplyWalk {
   // nothing below the top level and is an error at it; every other operation is an error.
   bool at_absent_serial(ArrayFrame& array, bool top, const ChildEntry& entry) {
     if (const Set* set = std::get_if<Set>(&entry.operation)) {
+      if constexpr (kObserved)
+        if (!observer_->appending(array.array, entry.key, set->value)) return adapter_failed();
       Value value;
       if (!doc_.make_stamped(set->value, entry.key, value)) return adapter_failed();
       array.appends.push_back(std::move(value));
@@ -286,6 +336,28 @@ class ApplyWalk {
     return fail(PatchError::type_mismatch(expected.compact_text(), std::move(found)));
   }
 
+  // Tells the observer of a put (or, with `removal`, a removal) at `key` about to be made, with the
+  // member there now. A removal of an absent member changes nothing and is not told.
+  bool observe_change(ObjectPass& pass, std::string_view key, bool removal) {
+    if constexpr (kObserved) {
+      Member old{};
+      if (!doc_.find(pass, key, old)) return false;
+      if (removal && !old) return true;
+      return observer_->changing_member(pass, key, old);
+    }
+    return true;
+  }
+  // A Move takes `from` out (when present) and puts it at `to`; a Copy puts a copy at `to`.
+  bool observe_move(ObjectPass& pass, std::string_view from, std::string_view to, bool move) {
+    if constexpr (kObserved) {
+      Member source{};
+      if (!doc_.find(pass, from, source)) return false;
+      if (!source) return true;  // nothing happens
+      return (!move || observe_change(pass, from, true)) && observe_change(pass, to, false);
+    }
+    return true;
+  }
+
   bool fail(PatchError error) {
     stop_ = std::move(error);
     return false;
@@ -297,6 +369,7 @@ class ApplyWalk {
 
   // After a stop: object passes end, array passes drop what they held, innermost first.
   std::optional<ApplyStop> unwind() {
+    if constexpr (kObserved) observer_->stopped();
     while (!frames_.empty()) {
       if (ObjectFrame* object = std::get_if<ObjectFrame>(&frames_.back().pass)) (void)doc_.end_object(object->pass, false);
       frames_.pop_back();
@@ -305,6 +378,7 @@ class ApplyWalk {
   }
 
   Document& doc_;
+  Observer* observer_ = nullptr;
   std::vector<Frame> frames_;
   std::optional<ApplyStop> stop_;
 };

@@ -11,6 +11,7 @@ PyObject* method_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* method_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* method_apply_touched(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* method_inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* method_from_json(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);  // static
 PyObject* method_to_json(PyObject* self, PyObject* unused);                                                 // no arguments
 PyObject* method_merge(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);     // static

@@ -55,4 +55,18 @@ PyObject* method_apply_touched(PyObject* self, PyObject* const* args, Py_ssize_t
   });
 }
 
+
+
+PyObject* method_inverse(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"QuillfenPatch.inverse()", 1, {"data"}};
+    PyObject* data = nullptr;
+    if (!match_arguments(sig, args, nargsf, kwnames, &data)) return nullptr;
+    auto* patch = reinterpret_cast<PatchObject*>(self);
+    Access access;
+    if (!access.take_shared(patch)) return nullptr;
+    return undo_patch(patch->patch, data);
+  });
+}
+
 }  // namespace quillfen::py

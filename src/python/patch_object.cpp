@@ -73,6 +73,8 @@ PyMethodDef patch_methods[] = {
     {"to_json_exact", method_to_json_exact, METH_NOARGS, "to_json_exact($self)\n--\n\n"},
     {"apply_touched", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_touched)),
      METH_FASTCALL | METH_KEYWORDS, "apply_touched($self, data)\n--\n\n"},
+    {"inverse", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_inverse)), METH_FASTCALL | METH_KEYWORDS,
+     "inverse($self, data)\n--\n\n"},
     {"apply_json_patch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_json_patch)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "apply_json_patch(data, operations, in_place=False)\n--\n\n"},
     {"apply_merge_patch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_merge_patch)),

@@ -10,10 +10,12 @@
 
 #include "patch/apply.h"
 #include "patch/apply_walk.h"
+#include "patch/inverse.h"
 #include "patch/reserved_names.h"
 #include "python/caller_edit.h"
 #include "python/convert.h"
 #include "python/errors.h"
+#include "python/patch_object.h"
 
 namespace quillfen::py {
 
@@ -25,7 +27,7 @@ bool cannot_patch() {
   return raise_patch_error("Patch error: ", PatchError::invalid_operation("Can only patch objects and arrays"));
 }
 
-// A document of Python dicts and lists, patched where it stands. Two kinds:
+// A document of Python dicts and lists, patched where it stands. Three kinds:
 // - Fresh: the document is the call's own normalised copy of the caller's data (exact dicts and
 //   lists, exact immutable scalars), owned by nobody else. It is changed directly; a dict that
 //   gained keys has them put back in byte order when its pass ends.
@@ -35,6 +37,9 @@ bool cannot_patch() {
 //   conversion's rules (a subclass of dict or list is a container, changed through the C-level
 //   calls; a hook runs), a Test converts the member it compares, and the values written are the
 //   patch's own.
+// - Dry: the document is the caller's own and nothing is written at all: every read sees the data as
+//   it was. For an observer that needs only what each change would replace (the undo patch), on a
+//   patch that reaches no member or element twice in one pass; values are not even made.
 //
 // Python code may run during an application (a hook, or a finalizer that an allocation lets the
 // collector run) and change the caller's data: every access holds what it uses, and a list found
@@ -59,8 +64,11 @@ class PythonDocument {
     std::unordered_map<std::size_t, PyRef> removed;  // in place: each position due for removal, and its element
   };
 
+  enum class Kind { Fresh, InPlace, Dry };
+
   explicit PythonDocument(PyObject* root) : root_(PyRef::borrow(root)) {}
-  PythonDocument(PyObject* root, CallerEdit& edit) : edit_(&edit), root_(PyRef::borrow(root)) {}
+  PythonDocument(PyObject* root, CallerEdit& edit) : kind_(Kind::InPlace), edit_(&edit), root_(PyRef::borrow(root)) {}
+  PythonDocument(PyObject* root, Kind kind) : kind_(kind), root_(PyRef::borrow(root)) {}
   PythonDocument(const PythonDocument&) = delete;
   PythonDocument& operator=(const PythonDocument&) = delete;
 
@@ -115,7 +123,7 @@ class PythonDocument {
   }
 
   bool end_object(ObjectPass& pass, bool completed) {
-    if (edit_ == nullptr && completed && pass.added) return sort_keys(pass.dict);
+    if (kind_ == Kind::Fresh && completed && pass.added) return sort_keys(pass.dict);
     return true;
   }
 
@@ -137,7 +145,8 @@ class PythonDocument {
     if (!unchanged(pass)) return false;
     PyObject* list = pass.list.object.get();
     const auto index = static_cast<Py_ssize_t>(position);
-    if (edit_ == nullptr) {
+    if (kind_ == Kind::Dry) return true;
+    if (kind_ == Kind::Fresh) {
       PyList_SetItem(list, index, value.release());  // in bounds: cannot fail
       return true;
     }
@@ -160,7 +169,7 @@ class PythonDocument {
   }
 
   bool remove_element(ArrayPass& pass, std::size_t position) {
-    if (edit_ == nullptr) return true;
+    if (kind_ != Kind::InPlace) return true;
     if (!unchanged(pass)) return false;
     pass.removed.try_emplace(position, PyRef::borrow(PyList_GET_ITEM(pass.list.object.get(), static_cast<Py_ssize_t>(position))));
     return true;
@@ -169,13 +178,15 @@ class PythonDocument {
   bool end_array(ArrayPass& pass, const std::vector<std::size_t>& removals, std::vector<Value>& appends);
 
   bool make(const JsonValue& value, Value& out) {
-    out = PyRef::steal(values_.convert(value));
+    out = kind_ == Kind::Dry ? PyRef::borrow(Py_None) : PyRef::steal(values_.convert(value));  // Dry: never written
     return static_cast<bool>(out);
   }
   bool make_stamped(const JsonValue& value, std::string_view serial, Value& out) {
-    out = PyRef::steal(values_.convert_stamped(value, serial));
+    out = kind_ == Kind::Dry ? PyRef::borrow(Py_None) : PyRef::steal(values_.convert_stamped(value, serial));
     return static_cast<bool>(out);
   }
+  bool changes_data() const { return kind_ != Kind::Dry; }
+  bool to_value(const Member& current, JsonValue& out) const { return python_to_value(current.get(), out, removals()); }
   int equals(const Member& current, const JsonValue& expected) const {
     JsonValue value;
     if (!python_to_value(current.get(), value, removals())) return -1;
@@ -210,6 +221,7 @@ class PythonDocument {
 
   bool put_member(ObjectPass& pass, PyObject* key, std::string_view text, PyObject* value) {
     PyObject* dict = pass.dict.object.get();
+    if (kind_ == Kind::Dry) return true;
     if (edit_ != nullptr) return edit_->put(dict, key, text, value);
     if (!pass.added) {
       if (PyDict_GetItemWithError(dict, key) == nullptr) {
@@ -222,6 +234,7 @@ class PythonDocument {
 
   bool remove_member(ObjectPass& pass, PyObject* key, std::string_view text) {
     PyObject* dict = pass.dict.object.get();
+    if (kind_ == Kind::Dry) return true;
     if (edit_ != nullptr) return edit_->remove(dict, key, text);
     if (PyDict_GetItemWithError(dict, key) == nullptr) return !PyErr_Occurred();
     return PyDict_DelItem(dict, key) == 0;
@@ -264,7 +277,8 @@ class PythonDocument {
   // Fresh: puts the dict's keys back in byte order after a pass added some.
   bool sort_keys(const Container& c);
 
-  CallerEdit* edit_ = nullptr;  // null: Fresh
+  Kind kind_ = Kind::Fresh;
+  CallerEdit* edit_ = nullptr;  // InPlace only
   PyRef root_;
   ToPython values_;  // makes the patch's values; they share one str per key (the patch outlives it)
 };
@@ -318,12 +332,12 @@ bool PythonDocument::index_serials(ArrayPass& pass, bool, SerialIndex& out) {
 }
 
 bool PythonDocument::end_array(ArrayPass& pass, const std::vector<std::size_t>& removals, std::vector<Value>& appends) {
-  if (removals.empty() && appends.empty()) return true;
+  if (kind_ == Kind::Dry || (removals.empty() && appends.empty())) return true;
   PyObject* list = pass.list.object.get();
   const Container& c = pass.list;
   if (!unchanged(pass)) return false;
   const auto size = static_cast<std::size_t>(pass.length);
-  if (removals.empty() && (edit_ == nullptr || !c.slot.parent)) {
+  if (removals.empty() && (kind_ == Kind::Fresh || !c.slot.parent)) {
     // Appended at the end: to the call's own list now, or to the caller's root list at commit.
     PyRef tail = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(appends.size())));
     if (!tail) return false;
@@ -349,7 +363,7 @@ bool PythonDocument::end_array(ArrayPass& pass, const std::vector<std::size_t>& 
     PyList_SET_ITEM(result.get(), filled++, PyRef::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i))).release());
   }
   for (Value& value : appends) PyList_SET_ITEM(result.get(), filled++, value.release());
-  if (edit_ == nullptr) return put_list(c, std::move(result));
+  if (kind_ == Kind::Fresh) return put_list(c, std::move(result));
   edit_->adopt(result.get());
   if (!c.slot.parent) return edit_->set_root_list(list, std::move(result), false);
   return edit_->replace_at(c.slot, list, result.get());
@@ -381,9 +395,13 @@ bool PythonDocument::sort_keys(const Container& c) {
   return true;
 }
 
-// Runs the walk; true when it completed, else false with the Python exception set.
-bool walk(const Patch& patch, PythonDocument& document) {
-  std::optional<ApplyStop> stop = ApplyWalk<PythonDocument>(document).run(patch, document.root());
+// Runs the walk, with `observer` if one is given; true when it completed, else false with the
+// Python exception set.
+template <class Observer = NoObserver>
+bool walk(const Patch& patch, PythonDocument& document, Observer* observer = nullptr) {
+  std::optional<ApplyStop> stop = observer != nullptr
+                                      ? ApplyWalk<PythonDocument, Observer>(document, *observer).run(patch, document.root())
+                                      : ApplyWalk<PythonDocument>(document).run(patch, document.root());
   if (!stop) return true;
   if (const PatchError* error = std::get_if<PatchError>(&*stop)) raise_patch_error("Patch error: ", *error);
   return false;  // else the adapter's own failure, raised already
@@ -473,6 +491,33 @@ bool apply_touched(const Patch& patch, PyObject* data, std::vector<PyRef>& relea
   CallerEdit edit;  // undoes every change if the application stops
   PythonDocument document(data, edit);
   return walk(patch, document) && edit.commit(released);
+}
+
+PyObject* undo_patch(const Patch& patch, PyObject* data) {
+  bool container = false;
+  if (!reads_as_container(data, container)) return nullptr;
+  if (!container) return cannot_patch(), nullptr;
+  std::optional<Result<Patch, Inexpressible>> undo;
+  {
+    // Without writing: each change is seen against the data as it was, which is exact while no
+    // member or element is reached twice in one pass.
+    PythonDocument document(data, PythonDocument::Kind::Dry);
+    InverseBuilder<PythonDocument> inverse(document);
+    if (!walk(patch, document, &inverse)) return nullptr;
+    if (!inverse.reached_twice()) undo = inverse.take();
+  }
+  if (!undo) {
+    // An element that two keys reach sees what the first change made of it: the application runs
+    // for real, and is undone once the undo patch is known.
+    CallerEdit edit;
+    PythonDocument document(data, edit);
+    InverseBuilder<PythonDocument> inverse(document);
+    if (!walk(patch, document, &inverse)) return nullptr;
+    undo = inverse.take();
+    edit.roll_back();
+  }
+  if (!undo->ok()) return raise_inexpressible(undo->error()), nullptr;
+  return wrap_patch(std::move(*undo).value());
 }
 
 bool apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& released) {

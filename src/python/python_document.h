@@ -34,4 +34,9 @@ bool apply_touched(const Patch& patch, PyObject* data, std::vector<PyRef>& relea
 // any other is converted whole, and its contents replaced by the result's.
 bool apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& released);
 
+// `inverse`: the patch that undoes `patch` on `data`, as a new QuillfenPatch. Runs the application
+// as apply_touched does and undoes it, so `data` is left as it was. Null with a Python exception set:
+// the errors of apply_touched, or ValueError where no patch undoes the change.
+PyObject* undo_patch(const Patch& patch, PyObject* data);
+
 }  // namespace quillfen::py

@@ -123,14 +123,14 @@ TEST(ApplyNested, ErrorKeepsEarlierChanges) {
   EXPECT_EQ(d.compact_text(), R"({"l":[{"_":"a"},{"_":"b"}],"o":{"k":1,"n":1}})");
 }
 
-// The visiting order of the top level is random per patch; these results must not depend on it.
+// The patch map's order is random per patch; these results must not depend on it.
 TEST(ApplyToArray, ResultsDoNotDependOnVisitingOrder) {
   for (int run = 0; run < 200; ++run) {
     EXPECT_EQ(outcome("[0,1,2,3]", patch_of(at("[0]", del()), at("[2]", del()))), "[1,3]");
     EXPECT_EQ(outcome(R"([{"_":"a"},1,{"_":"c"}])", patch_of(at("a", del()), at("[1]", set("9")), at("c", del()), at("[2]", del()))),
               "[9]");
-    const std::string appended = outcome("[1,2,3]", patch_of(at("[0]", del()), at("x", set("7")), at("y", set("8"))));
-    EXPECT_TRUE(appended == "[2,3,7,8]" || appended == "[2,3,8,7]") << appended;
+    // The top level is taken in byte order of its keys: "x" appends before "y".
+    EXPECT_EQ(outcome("[1,2,3]", patch_of(at("y", set("8")), at("[0]", del()), at("x", set("7")))), "[2,3,7,8]");
     JsonValue d = J("[0,1]");  // the failing pass drops its pending deletion and append
     ASSERT_FALSE(apply_to_document(patch_of(at("[0]", del()), at("x", set("1")), at("[1]", test("2"))), d).ok());
     EXPECT_EQ(d.compact_text(), "[0,1]");

@@ -54,11 +54,11 @@ def on_patch(method, *args, document=PATCH):
     return make
 
 
-def inplace(make_data, document=PATCH):
+def inplace(make_data, document=PATCH, method="apply_inplace"):
     def make():
         p = QuillfenPatch.from_json(document)
         data = make_data()
-        return Case(p.apply_inplace, (data,), [p], data)
+        return Case(getattr(p, method), (data,), [p], data)
 
     return make
 
@@ -87,6 +87,12 @@ CASES = {
     "apply_inplace, larger object converted whole": inplace(lambda: {**dict_data(), **{f"m{i}": float(i) for i in range(12)}, "nan": float("nan")}),
     "apply_inplace, subclass keys": inplace(lambda: collections.OrderedDict((Text(k), v) for k, v in dict_data().items())),
     "apply_inplace, serial not found": inplace(list_data, MISSING_SERIAL),
+    "apply_touched, object": inplace(dict_data, method="apply_touched"),
+    "apply_touched, array": inplace(list_data, ARRAY_PATCH, "apply_touched"),
+    "apply_touched, serial not found": inplace(list_data, MISSING_SERIAL, "apply_touched"),
+    "inverse, object": inplace(dict_data, method="inverse"),
+    "inverse, array": inplace(list_data, {k: v for k, v in ARRAY_PATCH.items() if k != "[1]"}, "inverse"),
+    "inverse, array, a removal": inplace(list_data, ARRAY_PATCH, "inverse"),
     "from_json": lambda: Case(QuillfenPatch.from_json, (copy.deepcopy(PATCH),)),
     "to_json": on_patch("to_json"),
     "merge": merge(True),
