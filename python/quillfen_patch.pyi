@@ -243,3 +243,14 @@ class QuillfenPatch:
         >>> d = {"a": 1}; QuillfenPatch.apply_merge_patch(d, {"b": 2}, in_place=True); d
         {'a': 1, 'b': 2}
         """
+    def to_json_patch(self, data: Union[Mapping[str, object], List[Any]]) -> List[Dict[str, Any]]:
+        """Return the JSON Patch operations (RFC 6902) that turn `data` into what apply(data) returns,
+        member order aside: "add", "replace" and "remove" dicts with "op", "path" and "value".
+
+        Serials and positions are resolved against `data` as applying resolves them; removals from a
+        list come highest position first, appends at "-". Reads only what the patch reaches and
+        changes nothing; raises what apply would raise.
+
+        >>> p = QuillfenPatch(); p.set("a", 1); p.delete("b"); p.to_json_patch({"b": 0})
+        [{'op': 'add', 'path': '/a', 'value': 1}, {'op': 'remove', 'path': '/b'}]
+        """

@@ -4,7 +4,9 @@
 #include <optional>
 #include <utility>
 
+#include "patch/array_addressing.h"
 #include "patch/json_patch_walk.h"
+#include "patch/json_patch_writer.h"
 
 namespace quillfen {
 
@@ -283,6 +285,19 @@ bool equal_by_value(const JsonValue& a, const JsonValue& b) {
     }
   }
   return true;
+}
+
+JsonValue written_operations(const std::vector<WrittenOperation>& written) {
+  JsonArray operations;
+  operations.reserve(written.size());
+  for (const WrittenOperation& w : written) {
+    std::vector<JsonMember> members;
+    members.push_back(JsonMember{"op", JsonValue(op_name(w.op))});
+    members.push_back(JsonMember{"path", JsonValue(w.path)});
+    if (w.value != nullptr) members.push_back(JsonMember{"value", w.stamp ? stamped_copy(*w.value, *w.stamp) : w.value->copy()});
+    operations.emplace_back(JsonObject::from_members(std::move(members)));
+  }
+  return JsonValue(std::move(operations));
 }
 
 }  // namespace quillfen

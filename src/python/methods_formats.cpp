@@ -5,7 +5,9 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/methods.h"
+#include "python/patch_object.h"
 #include "python/py_ref.h"
+#include "python/python_document.h"
 #include "python/python_json_patch.h"
 
 namespace quillfen::py {
@@ -47,6 +49,18 @@ PyObject* method_apply_merge_patch(PyObject*, PyObject* const* args, Py_ssize_t 
     if (!check_document(arg[0]) || !python_to_value(arg[1], merge_patch) || !merge_patch_in_place(arg[0], merge_patch, released))
       return nullptr;
     Py_RETURN_NONE;
+  });
+}
+
+PyObject* method_to_json_patch(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"QuillfenPatch.to_json_patch()", 1, {"data"}};
+    PyObject* data = nullptr;
+    if (!match_arguments(sig, args, nargsf, kwnames, &data)) return nullptr;
+    auto* patch = reinterpret_cast<PatchObject*>(self);
+    Access access;
+    if (!access.take_shared(patch)) return nullptr;
+    return json_patch_operations(patch->patch, data);
   });
 }
 

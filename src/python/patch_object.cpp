@@ -79,6 +79,8 @@ PyMethodDef patch_methods[] = {
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "apply_json_patch(data, operations, in_place=False)\n--\n\n"},
     {"apply_merge_patch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_apply_merge_patch)),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "apply_merge_patch(data, merge_patch, in_place=False)\n--\n\n"},
+    {"to_json_patch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_to_json_patch)),
+     METH_FASTCALL | METH_KEYWORDS, "to_json_patch($self, data)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

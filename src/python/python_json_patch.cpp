@@ -497,4 +497,31 @@ bool merge_patch_in_place(PyObject* data, const JsonValue& merge_patch, std::vec
   return finished(MergePatchWalk<FormatDocument>(document).run(merge_patch)) && document.commit(released);
 }
 
+PyObject* operations_to_python(const std::vector<WrittenOperation>& written) {
+  const OperationKeys keys;
+  if (!keys.made()) return nullptr;
+  PyRef names[3] = {PyRef::steal(new_str(op_name(JsonPatchOp::Add))), PyRef::steal(new_str(op_name(JsonPatchOp::Remove))),
+                    PyRef::steal(new_str(op_name(JsonPatchOp::Replace)))};
+  for (const PyRef& name : names)
+    if (!name) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(written.size())));
+  if (!list) return nullptr;
+  ToPython values;  // the values are the patch's, which outlives the call
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    const WrittenOperation& w = written[i];
+    PyRef operation = PyRef::steal(new_dict(w.value != nullptr ? 3 : 2));
+    PyRef path = PyRef::steal(new_str(w.path));
+    if (!operation || !path) return nullptr;
+    PyObject* name = names[w.op == JsonPatchOp::Add ? 0 : w.op == JsonPatchOp::Remove ? 1 : 2].get();
+    if (PyDict_SetItem(operation.get(), keys.op.get(), name) != 0 || PyDict_SetItem(operation.get(), keys.path.get(), path.get()) != 0)
+      return nullptr;
+    if (w.value != nullptr) {
+      PyRef value = PyRef::steal(w.stamp ? values.convert_stamped(*w.value, *w.stamp) : values.convert(*w.value));
+      if (!value || PyDict_SetItem(operation.get(), keys.value.get(), value.get()) != 0) return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), operation.release());
+  }
+  return list.release();
+}
+
 }  // namespace quillfen::py

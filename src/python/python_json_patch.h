@@ -9,6 +9,7 @@
 
 #include "json_value/json_value.h"
 #include "patch/json_patch.h"
+#include "patch/json_patch_writer.h"
 #include "python/py_ref.h"
 
 namespace quillfen::py {
@@ -45,5 +46,9 @@ bool check_document(PyObject* data);
 // application takes out of `data` is moved into `released`. False with a Python exception set.
 bool json_patch_in_place(PyObject* data, const std::vector<JsonPatchOperation>& operations, std::vector<PyRef>& released);
 bool merge_patch_in_place(PyObject* data, const JsonValue& merge_patch, std::vector<PyRef>& released);
+
+// The written operations as a new list of dicts {"op": ..., "path": ..., "value": ...} (no "value"
+// for a removal), or null with a Python exception set.
+PyObject* operations_to_python(const std::vector<WrittenOperation>& written);
 
 }  // namespace quillfen::py

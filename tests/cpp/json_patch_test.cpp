@@ -6,7 +6,9 @@
 #include <string_view>
 
 #include "helpers.h"
+#include "patch/apply.h"
 #include "patch/json_patch.h"
+#include "patch/json_patch_writer.h"
 
 namespace quillfen {
 namespace {
@@ -102,6 +104,25 @@ TEST(MergePatch, DeepPatchNeedsNoStack) {
   JsonValue d = J("{}");
   apply_merge_patch(d, patch);
   EXPECT_TRUE(equal_by_value(d, merge_patch_value(patch)));
+}
+
+TEST(JsonPatchOf, WritesWhatApplyingDoes) {
+  const Patch p = patch_of(at("a", set("[1]")), at("rows", nested(at("s2", del()), at("s1", nested(at("v", set(2)))), at("s9", set("{}")))),
+                           at("~x", del()));
+  const JsonValue doc = J(R"({"rows":[{"_":"s1","v":1},{"_":"s2"}],"~x":0})");
+  Result<JsonValue, std::variant<PatchError, Inexpressible>> written = json_patch_of(p, doc);
+  ASSERT_TRUE(written.ok());
+  EXPECT_EQ(written.value().compact_text(),
+            R"([{"op":"add","path":"/a","value":[1]},{"op":"replace","path":"/rows/0/v","value":2},{"op":"remove","path":"/rows/1"},)"
+            R"({"op":"add","path":"/rows/-","value":{"_":"s9"}},{"op":"remove","path":"/~0x"}])");  // removals when the pass ends
+  JsonValue expected = doc.copy();
+  ASSERT_TRUE(apply_to_document(p, expected).ok());
+  JsonValue replayed = doc.copy();
+  Result<std::vector<JsonPatchOperation>, JsonPatchError> read = read_json_patch(written.value());
+  ASSERT_TRUE(read.ok() && apply_json_patch(replayed, read.value()).ok());
+  EXPECT_EQ(replayed, expected);
+  // A move has no counterpart: the walk's events for it match no entry.
+  EXPECT_FALSE(json_patch_of(patch_of(at("k", move("a", "b"))), J(R"({"a":1})")).ok());
 }
 
 }  // namespace

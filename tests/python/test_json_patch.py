@@ -10,8 +10,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import helpers
-from helpers import containers, nest, unnest
+import quillfen_model as model
+from helpers import DELETE, containers, nest, unnest
 from quillfen_patch import QuillfenPatch
+from test_apply_model import cases
 from test_inplace_hostile import Collecting
 
 apply_json_patch = QuillfenPatch.apply_json_patch
@@ -359,3 +361,37 @@ def test_in_place_and_on_a_copy_agree(case):
         assert got == expected or kind_refused(got)
     else:
         assert exact(data) == exact(expected)
+
+
+@settings(max_examples=400 if helpers.FULL else 100, deadline=None)
+@given(cases())
+def test_applying_the_written_operations_gives_what_apply_gives(case):
+    patch, data = case
+    p = QuillfenPatch.from_json(model.write_exact(patch))
+    state = snapshot(data)
+    expected = outcome(lambda: p.apply(data))
+    got = outcome(lambda: apply_json_patch(data, p.to_json_patch(data)))  # to_json_patch raises what apply raises
+    assert snapshot(data) == state
+    assert got == expected if isinstance(expected, tuple) else exact(got) == exact(expected)
+
+
+def test_written_operations_resolve_serials_and_positions_as_applying_does():
+    p = QuillfenPatch.from_json({"rows": {"r1": {"v": 2}, "r2": DELETE, "r0": DELETE, "r9": {"*": {"v": 9}}}, "a/b~": 1, "gone": DELETE})
+    data = {"rows": [{"_": "r0"}, {"_": "r1", "v": 1}, {"_": "r2"}], "gone": 0}
+    assert p.to_json_patch(data) == [
+        {"op": "add", "path": "/a~1b~0", "value": 1},
+        {"op": "remove", "path": "/gone"},
+        {"op": "replace", "path": "/rows/1/v", "value": 2},
+        {"op": "remove", "path": "/rows/2"},  # the highest position first
+        {"op": "remove", "path": "/rows/0"},
+        {"op": "add", "path": "/rows/-", "value": {"_": "r9", "v": 9}},
+    ]
+    # On a list root a position and a serial may reach one element: the second entry sees the first's change.
+    q = QuillfenPatch.from_json({"[0]": {"*": {"v": 0}}, "s": {"w": 1}})
+    rows = [{"_": "s", "w": 0}]
+    state = snapshot(rows)
+    assert q.to_json_patch(rows) == [{"op": "replace", "path": "/0", "value": {"v": 0}}, {"op": "add", "path": "/0/w", "value": 1}]
+    assert snapshot(rows) == state
+    with pytest.raises(RuntimeError, match="^Patch error: Invalid serial key: nope$"):
+        QuillfenPatch.from_json({"nope": DELETE}).to_json_patch(rows)
+

@@ -28,6 +28,7 @@ METHODS = {
     "inverse": "($self, data)",
     "apply_json_patch": "(data, operations, in_place=False)",
     "apply_merge_patch": "(data, merge_patch, in_place=False)",
+    "to_json_patch": "($self, data)",
 }
 
 
