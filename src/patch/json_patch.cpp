@@ -34,20 +34,19 @@ std::string context_of(std::size_t index, std::string_view op, const std::string
   return parts.empty() ? text : text + " (" + parts + ")";
 }
 
-// The pointer in member `name`, or the Malformed error that says why there is none.
-Result<JsonPointer, JsonPatchError> read_pointer(const OperationMembers::Member& member, std::string_view name,
-                                                 const std::string& context) {
-  const std::string quoted_name = quoted(name);
+// The pointer in member `name`, or the Malformed error that says why there is none; `context`
+// makes the start of its message, only when there is one.
+template <class Context>
+Result<JsonPointer, JsonPatchError> read_pointer(const OperationMembers::Member& member, std::string_view name, Context context) {
+  const auto malformed = [&](const char* why) { return JsonPatchError::malformed(context() + ": " + quoted(name) + why); };
   switch (member.state) {
-    case OperationMembers::State::Absent: return JsonPatchError::malformed(context + ": " + quoted_name + " is missing");
-    case OperationMembers::State::NotString: return JsonPatchError::malformed(context + ": " + quoted_name + " must be a string");
+    case OperationMembers::State::Absent: return malformed(" is missing");
+    case OperationMembers::State::NotString: return malformed(" must be a string");
     case OperationMembers::State::Text: break;
   }
   PointerFault fault = PointerFault::NoLeadingSlash;
   if (std::optional<JsonPointer> pointer = parse_json_pointer(member.text, fault)) return std::move(*pointer);
-  return JsonPatchError::malformed(context + ": " + quoted_name +
-                                   (fault == PointerFault::NoLeadingSlash ? " must be empty or start with \"/\""
-                                                                          : " has a \"~\" that is not followed by 0 or 1"));
+  return malformed(fault == PointerFault::NoLeadingSlash ? " must be empty or start with \"/\"" : " has a \"~\" that is not followed by 0 or 1");
 }
 
 // The core's documents for the walks: JsonValues, changed in place. Nothing here can fail but by
@@ -157,17 +156,24 @@ std::string operation_context(std::size_t index, const JsonPatchOperation& opera
 
 Result<JsonPatchOperation, JsonPatchError> read_operation(std::size_t index, const OperationMembers& members) {
   using State = OperationMembers::State;
-  const std::string path_text(members.path.text);
-  const std::string* path = members.path.state == State::Text ? &path_text : nullptr;
+  // The texts of the pointers that are strings, for messages only.
+  const auto text_of = [](const OperationMembers::Member& m, std::string& out) -> const std::string* {
+    if (m.state != State::Text) return nullptr;
+    out.assign(m.text);
+    return &out;
+  };
+  std::string path_text;
+  std::string from_text;
   if (members.op.state != State::Text) {
     const char* why = members.op.state == State::Absent ? ": \"op\" is missing" : ": \"op\" must be a string";
-    return JsonPatchError::malformed(context_of(index, "", nullptr, path) + why);
+    return JsonPatchError::malformed(context_of(index, "", nullptr, text_of(members.path, path_text)) + why);
   }
   const std::optional<JsonPatchOp> op = op_named(members.op.text);
-  if (!op) return JsonPatchError::malformed(context_of(index, "", nullptr, path) + ": unknown op " + quoted(members.op.text));
-  const std::string from_text(members.from.text);
-  const std::string* from = takes_from(*op) && members.from.state == State::Text ? &from_text : nullptr;
-  const std::string context = context_of(index, op_name(*op), from, path);
+  if (!op)
+    return JsonPatchError::malformed(context_of(index, "", nullptr, text_of(members.path, path_text)) + ": unknown op " + quoted(members.op.text));
+  const auto context = [&] {
+    return context_of(index, op_name(*op), takes_from(*op) ? text_of(members.from, from_text) : nullptr, text_of(members.path, path_text));
+  };
   JsonPatchOperation operation{*op, {}, {}, JsonValue()};
   Result<JsonPointer, JsonPatchError> read_path = read_pointer(members.path, "path", context);
   if (!read_path.ok()) return read_path.error();
@@ -177,7 +183,7 @@ Result<JsonPatchOperation, JsonPatchError> read_operation(std::size_t index, con
     if (!read_from.ok()) return read_from.error();
     operation.from = std::move(read_from).value();
   }
-  if (takes_value(*op) && !members.has_value) return JsonPatchError::malformed(context + ": \"value\" is missing");
+  if (takes_value(*op) && !members.has_value) return JsonPatchError::malformed(context() + ": \"value\" is missing");
   return operation;
 }
 

@@ -27,7 +27,7 @@
 //   bool remove_element(const Node& array, index, Value* taken)    // index < length
 //   bool replace_root(Value, bool& refused)  // refused: the document cannot become that value, and
 //                                            // nothing changed (in place, a root of another kind)
-//   bool make(const JsonValue&, Value& out)                        // a copy of an operation's value
+//   bool make(const JsonValue&, Value& out)                        // a copy of a value that outlives the walk
 //   bool copy(const Node&, Value& out)                             // a deep copy
 //   int equals(const Node&, const JsonValue&)                      // by value: 1 equal, 0 not, -1 failed
 //   bool text_of(const Node&, std::string& out)                    // its compact text
@@ -270,7 +270,7 @@ class MergePatchWalk {
     Node root = doc_.root();
     NodeKind kind;
     if (!doc_.kind(root, kind)) return AdapterFailed{};
-    if (kind != NodeKind::Object) return replace_root(merge_patch_value(patch));  // merged into a new object
+    if (kind != NodeKind::Object) return replace_root(kept(merge_patch_value(patch)));  // merged into a new object
     frames_.push_back(Frame{std::move(root), &patch.as_object(), 0});
     while (!frames_.empty()) {
       if (!step()) return AdapterFailed{};
@@ -315,7 +315,14 @@ class MergePatchWalk {
         return true;
       }
     }
-    return doc_.make(merge_patch_value(member.value), value) && doc_.put(frames_.back().object, member.key, std::move(value));
+    return doc_.make(kept(merge_patch_value(member.value)), value) && doc_.put(frames_.back().object, member.key, std::move(value));
+  }
+
+  // A value made here for the adapter, kept as long as the walk (its parts stay where they are when
+  // the list grows).
+  const JsonValue& kept(JsonValue value) {
+    kept_.push_back(std::move(value));
+    return kept_.back();
   }
 
   std::optional<FormatStop> replace_root(const JsonValue& value) {
@@ -328,6 +335,7 @@ class MergePatchWalk {
 
   Document& doc_;
   std::vector<Frame> frames_;
+  std::vector<JsonValue> kept_;
 };
 
 }  // namespace quillfen

@@ -86,7 +86,7 @@ class FormatDocument {
   bool member(const Node& node, std::string_view key, bool for_write, std::optional<Node>& out) {
     PyObject* dict = node.object.get();
     if (!PyDict_Check(dict)) return changed_under_call();
-    PyRef k = PyRef::steal(new_str(key));
+    PyRef k = key_str(key);
     PyRef value;
     if (!k || !lookup(dict, k.get(), key, value)) return false;
     if (!value) return true;
@@ -121,7 +121,7 @@ class FormatDocument {
   bool put(const Node& node, std::string_view key, Value value) {
     PyObject* dict = node.object.get();
     if (!PyDict_Check(dict)) return changed_under_call();
-    PyRef k = PyRef::steal(new_str(key));
+    PyRef k = key_str(key);
     if (!k) return false;
     if (edit_ != nullptr) return edit_->put(dict, k.get(), key, value.get());
     return PyDict_SetItem(dict, k.get(), value.get()) == 0;
@@ -130,13 +130,14 @@ class FormatDocument {
   bool remove_member(const Node& node, std::string_view key, Value* taken) {
     PyObject* dict = node.object.get();
     if (!PyDict_Check(dict)) return changed_under_call();
-    PyRef k = PyRef::steal(new_str(key));
-    PyRef value;
-    if (!k || !lookup(dict, k.get(), key, value)) return false;
-    if (!value) return changed_under_call();  // the walk found it present
-    if (taken != nullptr) *taken = PyRef::borrow(value.get());
+    PyRef k = key_str(key);
+    if (!k) return false;
+    if (taken != nullptr) {
+      if (!lookup(dict, k.get(), key, *taken)) return false;
+      if (!*taken) return changed_under_call();  // the walk found it present
+    }
     if (edit_ != nullptr) return edit_->remove(dict, k.get(), key);
-    return PyDict_DelItem(dict, k.get()) == 0;  // `value` is held until the dict has let go
+    return PyDict_DelItem(dict, k.get()) == 0;  // Fresh: the call's own objects, whose release runs no code
   }
 
   bool insert(const Node& node, std::size_t index, Value value) {
@@ -193,8 +194,8 @@ class FormatDocument {
     return static_cast<bool>(private_);
   }
 
-  static bool make(const JsonValue& value, Value& out) {
-    out = PyRef::steal(value_to_python(value));
+  bool make(const JsonValue& value, Value& out) {
+    out = PyRef::steal(values_.convert(value));
     return static_cast<bool>(out);
   }
 
@@ -222,6 +223,17 @@ class FormatDocument {
   enum class RootList : std::uint8_t { Direct, Tail, Private };
 
   const PendingRemovals* removals() const { return edit_ != nullptr ? &edit_->removals() : nullptr; }
+
+  // The str of `key`. An operation looks a key up and then changes the member under it: the last
+  // str made is kept for the same text, which the walks pass from their operations and patches,
+  // alive for the whole call. A new reference, or null with a Python exception set.
+  PyRef key_str(std::string_view key) {
+    if (!last_key_ || key.data() != last_text_.data() || key.size() != last_text_.size()) {
+      last_key_ = PyRef::steal(new_str(key));
+      last_text_ = key;
+    }
+    return PyRef::borrow(last_key_.get());
+  }
 
   bool lookup(PyObject* dict, PyObject* key, std::string_view text, PyRef& out) const {
     if (edit_ != nullptr) return edit_->lookup(dict, key, text, out);
@@ -350,6 +362,9 @@ class FormatDocument {
   PyRef tail_;                  // Tail: the elements appended after the root's own
   PyRef private_;               // Private: the root's whole new contents
   std::vector<PyRef> kept_;     // In place: what changes of private lists took out
+  ToPython values_;             // makes the values written; they share one str per key
+  PyRef last_key_;              // key_str's last str, and the text it was made of
+  std::string_view last_text_;
 };
 
 // A dict member read for copying: the key, its text (alive as long as the key) and the value.
@@ -401,14 +416,20 @@ bool finished(const std::optional<FormatStop>& stop) {
   return false;
 }
 
-// A key of the operation objects, made once per call.
+// The keys of an operation dict, made on first use and kept for the process (the module lives in
+// one interpreter); null with a Python exception set where making them failed.
 struct OperationKeys {
-  PyRef op = PyRef::steal(PyUnicode_InternFromString("op"));
-  PyRef path = PyRef::steal(PyUnicode_InternFromString("path"));
-  PyRef from = PyRef::steal(PyUnicode_InternFromString("from"));
-  PyRef value = PyRef::steal(PyUnicode_InternFromString("value"));
-  bool made() const { return op && path && from && value; }
+  PyObject* op;
+  PyObject* path;
+  PyObject* from;
+  PyObject* value;
 };
+const OperationKeys* operation_keys() {
+  static OperationKeys keys{};
+  for (auto [slot, text] : {std::pair{&keys.op, "op"}, {&keys.path, "path"}, {&keys.from, "from"}, {&keys.value, "value"}})
+    if (*slot == nullptr && (*slot = PyUnicode_InternFromString(text)) == nullptr) return nullptr;
+  return &keys;
+}
 
 // The member `key` of an operation dict, held in `held`, and what it is for read_operation.
 bool operation_member(PyObject* operation, PyObject* key, PyRef& held, OperationMembers::Member& out) {
@@ -434,8 +455,8 @@ bool read_operations(PyObject* operations, std::vector<JsonPatchOperation>& out)
     raise_cannot_convert(operations, "PyList");
     return prefix_argument_name("operations");
   }
-  const OperationKeys keys;
-  if (!keys.made()) return false;
+  const OperationKeys* keys = operation_keys();
+  if (keys == nullptr) return false;
   PyRef list = PyRef::borrow(operations);
   out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(operations)));
   // The length is read again each time: converting a value may run a hook that changes the list.
@@ -445,11 +466,10 @@ bool read_operations(PyObject* operations, std::vector<JsonPatchOperation>& out)
     if (!PyDict_Check(operation.get())) return raise_json_patch_error(not_an_operation(index));
     OperationMembers members;
     PyRef op, path, from;
-    if (!operation_member(operation.get(), keys.op.get(), op, members.op) ||
-        !operation_member(operation.get(), keys.path.get(), path, members.path) ||
-        !operation_member(operation.get(), keys.from.get(), from, members.from))
+    if (!operation_member(operation.get(), keys->op, op, members.op) || !operation_member(operation.get(), keys->path, path, members.path) ||
+        !operation_member(operation.get(), keys->from, from, members.from))
       return false;
-    PyRef value = PyRef::borrow(PyDict_GetItemWithError(operation.get(), keys.value.get()));
+    PyRef value = PyRef::borrow(PyDict_GetItemWithError(operation.get(), keys->value));
     if (!value && PyErr_Occurred()) return false;
     members.has_value = static_cast<bool>(value);
     Result<JsonPatchOperation, JsonPatchError> read = read_operation(index, members);
@@ -498,8 +518,8 @@ bool merge_patch_in_place(PyObject* data, const JsonValue& merge_patch, std::vec
 }
 
 PyObject* operations_to_python(const std::vector<WrittenOperation>& written) {
-  const OperationKeys keys;
-  if (!keys.made()) return nullptr;
+  const OperationKeys* keys = operation_keys();
+  if (keys == nullptr) return nullptr;
   PyRef names[3] = {PyRef::steal(new_str(op_name(JsonPatchOp::Add))), PyRef::steal(new_str(op_name(JsonPatchOp::Remove))),
                     PyRef::steal(new_str(op_name(JsonPatchOp::Replace)))};
   for (const PyRef& name : names)
@@ -513,11 +533,11 @@ PyObject* operations_to_python(const std::vector<WrittenOperation>& written) {
     PyRef path = PyRef::steal(new_str(w.path));
     if (!operation || !path) return nullptr;
     PyObject* name = names[w.op == JsonPatchOp::Add ? 0 : w.op == JsonPatchOp::Remove ? 1 : 2].get();
-    if (PyDict_SetItem(operation.get(), keys.op.get(), name) != 0 || PyDict_SetItem(operation.get(), keys.path.get(), path.get()) != 0)
+    if (PyDict_SetItem(operation.get(), keys->op, name) != 0 || PyDict_SetItem(operation.get(), keys->path, path.get()) != 0)
       return nullptr;
     if (w.value != nullptr) {
       PyRef value = PyRef::steal(w.stamp ? values.convert_stamped(*w.value, *w.stamp) : values.convert(*w.value));
-      if (!value || PyDict_SetItem(operation.get(), keys.value.get(), value.get()) != 0) return nullptr;
+      if (!value || PyDict_SetItem(operation.get(), keys->value, value.get()) != 0) return nullptr;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), operation.release());
   }
