@@ -6,15 +6,17 @@
 The peer library (a pure-Python RFC 6902 implementation) lives in that bench-only environment and
 is only timed; the script runs without it, leaving its column out.
 
-CPU time (time.process_time), best of REPEATS, with the collector off; the collector-on figures
-follow as a second row. Documents are those of bench_cost.py (small records: an object keyed
+CPU time (time.process_time), best of REPEATS (3 on a million records), with the collector off; the
+collector-on figures follow in the same row. Documents are those of bench_cost.py (small records: an object keyed
 "m0000000"..., an array whose records carry a serial in "_"). 100 operations, spread over the
 document: a quarter each replace a field, add a record, remove, and append to a list inside a record.
 
 1. In place, on documents of 10,000, 100,000 and 1,000,000 records: CALLS lists of operations, each
    touching other records, applied one after another with apply_json_patch(in_place=True), against
    the peer library's in-place application of the same lists, and against itself on the first size.
-   Each run gets a fresh copy of the document (made beforehand, not timed). For the array, once with
+   The same operations made by plain Python code ("hand") show what reaching a record costs as the
+   document grows, whoever does it. Each run gets a fresh copy of the document (made beforehand,
+   not timed). For the array, once with
    "remove" taking a field out of a record, once taking a record out of the array (a change of the
    root list's structure).
 2. On a copy, 10,000 records: apply_json_patch against a marshal round trip of the document.
@@ -41,10 +43,10 @@ OPERATIONS = 100
 CALLS = 5 if QUICK else 20
 
 
-def cpu(run, setup=None, collector=False):
+def cpu(run, setup=None, collector=False, repeats=None):
     """Best CPU seconds of `run` over REPEATS runs, each on a fresh argument from `setup`."""
     best = float("inf")
-    for _ in range(REPEATS):
+    for _ in range(repeats or REPEATS):
         argument = setup() if setup else None
         gc.collect()
         if not collector:
@@ -108,6 +110,27 @@ def array_operations(n, calls, remove_records):
     return lists
 
 
+def by_hand(document, ops):
+    """The same operations as plain Python code makes them, knowing their paths hold no escapes and
+    every value may be stored as it is: the least any in-place application does."""
+    for op in ops:
+        *parents, last = op["path"][1:].split("/")
+        target = document
+        for token in parents:
+            target = target[int(token)] if isinstance(target, list) else target[token]
+        if isinstance(target, dict):
+            if op["op"] == "remove":
+                del target[last]
+            else:
+                target[last] = op["value"]
+        elif op["op"] == "remove":
+            del target[int(last)]
+        elif last == "-":
+            target.append(op["value"])
+        else:
+            target[int(last)] = op["value"]
+
+
 def section_in_place(sizes):
     print(f"1. {OPERATIONS} operations in place, per call ({CALLS} calls one after another)")
     shapes = [
@@ -117,20 +140,25 @@ def section_in_place(sizes):
     ]
     for title, make, operations in shapes:
         print(f"  {title}")
-        print(f"  {'records':>10} {'ours us':>9} {'peer us':>9} {'ours/peer':>9} {'ours/first':>10}   collector on: ours us, ours/peer")
-        first = None
+        print(f"  {'records':>10} {'ours us':>9} {'peer us':>9} {'ours/peer':>9} {'ours/first':>10} {'hand us':>9} {'hand/first':>10}"
+              "   collector on: ours us, ours/peer")
+        first = hand_first = None
         for n in sizes:
             document = make(n)
             lists = operations(n)
             copy = lambda: marshal.loads(marshal.dumps(document))  # noqa: E731
+            repeats = min(REPEATS, 3) if n >= 1_000_000 else REPEATS  # each run copies the whole document first
             rows = []
             for collector in (False, True):
-                ours = cpu(lambda d: [QuillfenPatch.apply_json_patch(d, ops, True) for ops in lists], copy, collector)
-                peer = cpu(lambda d: [jsonpatch.apply_patch(d, ops, in_place=True) for ops in lists], copy, collector) if jsonpatch else float("nan")
+                ours = cpu(lambda d: [QuillfenPatch.apply_json_patch(d, ops, True) for ops in lists], copy, collector, repeats)
+                peer = (cpu(lambda d: [jsonpatch.apply_patch(d, ops, in_place=True) for ops in lists], copy, collector, repeats)
+                        if jsonpatch else float("nan"))
                 rows.append((ours / CALLS * 1e6, peer / CALLS * 1e6))
-            first = first or rows[0][0]
+            hand = cpu(lambda d: [by_hand(d, ops) for ops in lists], copy, repeats=repeats) / CALLS * 1e6
+            first, hand_first = first or rows[0][0], hand_first or hand
             (ours, peer), (ours_gc, peer_gc) = rows
-            print(f"  {n:>10,} {ours:>9.1f} {peer:>9.1f} {ours / peer:>9.3f} {ours / first:>10.2f}   {ours_gc:9.1f} {ours_gc / peer_gc:9.3f}")
+            print(f"  {n:>10,} {ours:>9.1f} {peer:>9.1f} {ours / peer:>9.3f} {ours / first:>10.2f} {hand:>9.1f} {hand / hand_first:>10.2f}"
+                  f"   {ours_gc:9.1f} {ours_gc / peer_gc:9.3f}")
             del document
 
 

@@ -97,20 +97,23 @@ class CallerEdit {
   // pending Python exception, if any. Called by the destructor.
   void roll_back() noexcept;
 
-  // Lists changed in their structure (an element inserted or removed at a position), which the log
-  // cannot undo without allocating. The first such change to a list of the caller's is made to a
-  // private copy instead, which takes the list's place (at its slot by replace_at, the root's at
-  // commit by set_root_list); undoing puts the original back, so changes to the copy need no log.
-  // A new reference to a private copy of `list`'s elements, or null with a Python exception set.
-  PyObject* private_list(PyObject* list);
-  // Whether `list` is one of the edit's private copies.
-  bool is_private(PyObject* list) const { return private_lists_.count(list) != 0; }
+  // Changes of a list's structure, made where the list stands and logged like the others, so that
+  // an element inserted or removed costs what the list's own insert or removal costs. Undoing one
+  // allocates nothing: a removal here never lets the list's item array shrink, so a removed element
+  // goes back to its place, and an inserted one is taken out the same way. A position beyond the
+  // list's current length is a change under the edit (the fatal error); undoing checks the
+  // position, and the element there, first, and leaves a list that was changed under it alone.
+  // Puts `value` at `index`, at most the length. False with a Python exception set, nothing changed.
+  bool insert_element(PyObject* list, Py_ssize_t index, PyObject* value);
+  // Takes the element at `index`, below the length, out into `taken`.
+  bool remove_element(PyObject* list, Py_ssize_t index, PyRef& taken);
 
  private:
-  enum class Kind : unsigned char { Put, Mark, Element };
+  enum class Kind : unsigned char { Put, Mark, Element, Inserted, Removed };
   // One logged change. Put: `container[key]` held `old` (null: the key was absent), and `mark` is
   // the pending removal it cancelled (PendingRemovals::kNone: none). Mark: the removal `mark` went
-  // live. Element: `container[index]` held `old`.
+  // live. Element: `container[index]` held `old`. Inserted: `old` was put at `index`. Removed: `old`
+  // was taken out from `index`.
   struct Change {
     Kind kind;
     PyRef container;
@@ -144,7 +147,6 @@ class CallerEdit {
   enum class RootChange : unsigned char { None, ListReplace, ListAppend, DictRefill } root_change_ = RootChange::None;
   Py_ssize_t root_size_ = 0;  // the root list's length when its change was made ready
   bool committed_ = false;
-  std::unordered_set<PyObject*> private_lists_;  // each also in owned_refs_, which keeps its address
 };
 
 }  // namespace quillfen::py

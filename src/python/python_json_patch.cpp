@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -32,11 +33,9 @@ bool is_container(PyObject* obj) { return PyDict_Check(obj) || PyList_Check(obj)
 //   nobody else, changed directly. The whole document may become another value.
 // - In place: the caller's data, written through a CallerEdit, which undoes everything if the walk
 //   stops. What a walk reaches is read by the conversion's rules; a container about to change (or
-//   to have something inside it changed) is first made the data's own (CallerEdit::own). A list
-//   changed in structure is changed as a private copy (CallerEdit::private_list). The root list
-//   keeps its identity: appends wait in a tail of new elements, and the first other change of
-//   structure makes a private copy of all of it; either is put in at commit, while reads of the root
-//   go to it meanwhile.
+//   to have something inside it changed) is first made the data's own (CallerEdit::own). Lists,
+//   the root's too, are changed in their structure where they stand (CallerEdit::insert_element,
+//   remove_element), at the cost of the list's own insert or removal.
 //
 // Python code may run during a walk (a hook of the data, or a finalizer that an allocation lets the
 // collector run) and change the caller's data: every access holds what it uses and checks lengths
@@ -47,33 +46,22 @@ class FormatDocument {
   struct Node {
     PyRef object;
     Slot slot;  // where it sits, for making it the data's own; the root has no parent
-    bool root = false;
   };
   using Value = PyRef;
 
   explicit FormatDocument(PyRef copy) : root_(std::move(copy)) {}
-  FormatDocument(PyObject* data, CallerEdit& edit)
-      : edit_(&edit), root_(PyRef::borrow(data)), root_list_(PyList_Check(data)), root_length_(root_list_ ? PyList_GET_SIZE(data) : 0) {}
+  FormatDocument(PyObject* data, CallerEdit& edit) : edit_(&edit), root_(PyRef::borrow(data)) {}
   FormatDocument(const FormatDocument&) = delete;
   FormatDocument& operator=(const FormatDocument&) = delete;
 
   PyObject* take_root() { return root_.release(); }
 
-  // In place: puts the root list's new contents in and commits the edit.
-  bool commit(std::vector<PyRef>& released) {
-    if (root_list_) {
-      if (!root_unchanged()) return false;
-      if (mode_ == RootList::Tail && !edit_->set_root_list(root_.get(), std::move(tail_), true)) return false;
-      if (mode_ == RootList::Private && !edit_->set_root_list(root_.get(), std::move(private_), false)) return false;
-    }
-    released.reserve(released.size() + kept_.size());
-    for (PyRef& ref : kept_) released.push_back(std::move(ref));
-    return edit_->commit(released);
-  }
+  // In place: makes the edit final.
+  bool commit(std::vector<PyRef>& released) { return edit_->commit(released); }
 
   // The operations the walks ask for.
 
-  Node root() const { return Node{PyRef::borrow(root_.get()), Slot{}, true}; }
+  Node root() const { return Node{PyRef::borrow(root_.get()), Slot{}}; }
 
   static bool kind(const Node& node, NodeKind& out) {
     PyObject* obj = node.object.get();
@@ -92,29 +80,25 @@ class FormatDocument {
     if (!value) return true;
     Slot slot{PyRef::borrow(dict), std::move(k), -1};
     if (for_write && !make_own(slot, value)) return false;
-    out = Node{std::move(value), std::move(slot), false};
+    out = Node{std::move(value), std::move(slot)};
     return true;
   }
 
-  bool length(const Node& node, std::size_t& out) {
-    if (node.root && root_list_) {
-      if (!root_unchanged()) return false;
-      out = static_cast<std::size_t>(root_elements());
-      return true;
-    }
+  bool length(const Node& node, std::size_t& out) const {
     if (!PyList_Check(node.object.get())) return changed_under_call();
+    if (!unchanged(node.object.get())) return false;
     out = static_cast<std::size_t>(PyList_GET_SIZE(node.object.get()));
     return true;
   }
 
   bool element(const Node& node, std::size_t index, bool for_write, Node& out) {
-    PyObject* list = nullptr;
-    Py_ssize_t i = 0;
-    if (!place(node, index, list, i)) return false;
+    PyObject* list = node.object.get();
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (!in_list(list, i)) return false;
     PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
     Slot slot{PyRef::borrow(list), PyRef(), i};
     if (for_write && !make_own(slot, item)) return false;
-    out = Node{std::move(item), std::move(slot), false};
+    out = Node{std::move(item), std::move(slot)};
     return true;
   }
 
@@ -141,35 +125,34 @@ class FormatDocument {
   }
 
   bool insert(const Node& node, std::size_t index, Value value) {
-    PyRef list;
-    if (node.root && root_list_) return root_insert(index, std::move(value));
-    if (!restructured(node, list)) return false;
-    if (static_cast<Py_ssize_t>(index) > PyList_GET_SIZE(list.get())) return list_changed_size();
-    return PyList_Insert(list.get(), static_cast<Py_ssize_t>(index), value.get()) == 0;
+    PyObject* list = node.object.get();
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (!PyList_Check(list)) return changed_under_call();
+    if (edit_ == nullptr) return i <= PyList_GET_SIZE(list) && PyList_Insert(list, i, value.get()) == 0;
+    return unchanged(list) && edit_->insert_element(list, i, value.get()) && restructured(list);
   }
 
   bool replace(const Node& node, std::size_t index, Value value) {
-    PyObject* list = nullptr;
-    Py_ssize_t i = 0;
-    if (!place(node, index, list, i)) return false;
-    if (edit_ == nullptr || edit_->is_private(list) || list == tail_.get() || list == private_.get()) return set_item(list, i, std::move(value));
-    return edit_->replace_element(list, i, value.get());  // the caller's list, made the data's own on the way down
+    PyObject* list = node.object.get();
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (!in_list(list, i)) return false;
+    if (edit_ != nullptr) return edit_->replace_element(list, i, value.get());  // made the data's own on the way down
+    PyList_SetItem(list, i, value.release());  // Fresh, in bounds: cannot fail
+    return true;
   }
 
   bool remove_element(const Node& node, std::size_t index, Value* taken) {
-    PyRef list;
-    if (node.root && root_list_) {
-      if (!make_root_private()) return false;
-      list = PyRef::borrow(private_.get());
-    } else if (!restructured(node, list)) {
-      return false;
-    }
+    PyObject* list = node.object.get();
     const auto i = static_cast<Py_ssize_t>(index);
-    if (i >= PyList_GET_SIZE(list.get())) return list_changed_size();
-    PyRef item = PyRef::borrow(PyList_GET_ITEM(list.get(), i));
-    if (PyList_SetSlice(list.get(), i, i + 1, nullptr) != 0) return false;
-    if (taken == nullptr) return keep(std::move(item));
-    *taken = std::move(item);
+    if (!in_list(list, i)) return false;
+    PyRef element;
+    if (edit_ != nullptr) {
+      if (!edit_->remove_element(list, i, element) || !restructured(list)) return false;
+    } else {
+      element = PyRef::borrow(PyList_GET_ITEM(list, i));
+      if (PyList_SetSlice(list, i, i + 1, nullptr) != 0) return false;
+    }
+    if (taken != nullptr) *taken = std::move(element);
     return true;
   }
 
@@ -186,12 +169,7 @@ class FormatDocument {
       refused = true;
       return true;
     }
-    if (dict_root) return replace_members(v);
-    if (!root_unchanged()) return false;
-    private_ = PyRef::steal(edit_->private_list(v));
-    tail_.reset();
-    mode_ = RootList::Private;
-    return static_cast<bool>(private_);
+    return dict_root ? replace_members(v) : replace_elements(v);
   }
 
   bool make(const JsonValue& value, Value& out) {
@@ -200,28 +178,24 @@ class FormatDocument {
   }
 
   bool copy(const Node& node, Value& out) {
-    PyRef source;
-    if (!view(node, source)) return false;
-    out = PyRef::steal(normalized_copy(source.get(), removals()));
+    out = PyRef::steal(normalized_copy(node.object.get(), removals()));
     return static_cast<bool>(out);
   }
 
-  int equals(const Node& node, const JsonValue& expected) {
+  int equals(const Node& node, const JsonValue& expected) const {
     JsonValue value;
-    if (!read(node, value)) return -1;
+    if (!python_to_value(node.object.get(), value, removals())) return -1;
     return equal_by_value(value, expected) ? 1 : 0;
   }
 
-  bool text_of(const Node& node, std::string& out) {
+  bool text_of(const Node& node, std::string& out) const {
     JsonValue value;
-    if (!read(node, value)) return false;
+    if (!python_to_value(node.object.get(), value, removals())) return false;
     out = value.compact_text();
     return true;
   }
 
  private:
-  enum class RootList : std::uint8_t { Direct, Tail, Private };
-
   const PendingRemovals* removals() const { return edit_ != nullptr ? &edit_->removals() : nullptr; }
 
   // The str of `key`. An operation looks a key up and then changes the member under it: the last
@@ -246,125 +220,36 @@ class FormatDocument {
   // In place: a container about to change, found at `slot`, becomes the data's own.
   bool make_own(const Slot& slot, PyRef& value) { return edit_ == nullptr || !is_container(value.get()) || edit_->own(slot, value); }
 
-  // Holds what a change took out of the document until the call ends: dropping it now could run a
-  // finalizer in the middle of the walk.
-  bool keep(PyRef old) {
-    if (edit_ != nullptr) kept_.push_back(std::move(old));
-    return true;
-  }
-
-  bool set_item(PyObject* list, Py_ssize_t i, PyRef value) {
-    if (i >= PyList_GET_SIZE(list)) return list_changed_size();
-    PyRef old = PyRef::borrow(PyList_GET_ITEM(list, i));
-    PyList_SetItem(list, i, value.release());  // in bounds: cannot fail
-    return keep(std::move(old));
-  }
-
-  // The list that holds element `index` of the array `node`, and its position there, checked
-  // against the list's current length.
-  bool place(const Node& node, std::size_t index, PyObject*& list, Py_ssize_t& i) {
-    list = node.object.get();
-    i = static_cast<Py_ssize_t>(index);
-    if (node.root && root_list_) {
-      if (!root_unchanged()) return false;
-      if (mode_ == RootList::Private) {
-        list = private_.get();
-      } else if (mode_ == RootList::Tail && i >= root_length_) {
-        list = tail_.get();
-        i -= root_length_;
-      }
-    } else if (!PyList_Check(list)) {
-      return changed_under_call();
-    }
-    return i < PyList_GET_SIZE(list) || list_changed_size();
-  }
-
-  // The list of `node` (no root) ready for a change of structure: in place, a private copy.
-  bool restructured(const Node& node, PyRef& out) {
-    PyObject* list = node.object.get();
+  // Whether `list` is a list holding position `i`: the walk checked the position against the
+  // length, which Python code run since (a finalizer) may have changed.
+  bool in_list(PyObject* list, Py_ssize_t i) const {
     if (!PyList_Check(list)) return changed_under_call();
-    if (edit_ == nullptr || edit_->is_private(list)) {
-      out = PyRef::borrow(list);
-      return true;
-    }
-    PyRef copy = PyRef::steal(edit_->private_list(list));
-    if (!copy || !edit_->replace_at(node.slot, list, copy.get())) return false;
-    out = std::move(copy);
+    return unchanged(list) && (i < PyList_GET_SIZE(list) || list_changed_size());
+  }
+
+  // In place: whether `list` still has the length the edit's last change of its structure left.
+  bool unchanged(PyObject* list) const {
+    const auto it = sizes_.find(list);
+    return it == sizes_.end() || it->second == PyList_GET_SIZE(list) || list_changed_size();
+  }
+  bool restructured(PyObject* list) {
+    sizes_[list] = PyList_GET_SIZE(list);
     return true;
-  }
-
-  // In place: the number of elements the root list has in this edit.
-  Py_ssize_t root_elements() const {
-    switch (mode_) {
-      case RootList::Direct: break;
-      case RootList::Tail: return root_length_ + PyList_GET_SIZE(tail_.get());
-      case RootList::Private: return PyList_GET_SIZE(private_.get());
-    }
-    return root_length_;
-  }
-
-  // Whether the caller's root list still has its length: its new contents go in at commit.
-  bool root_unchanged() const { return PyList_GET_SIZE(root_.get()) == root_length_ || list_changed_size(); }
-
-  bool root_insert(std::size_t index, PyRef value) {
-    if (!root_unchanged()) return false;
-    if (mode_ != RootList::Private && index == static_cast<std::size_t>(root_elements())) {
-      if (!tail_) tail_ = PyRef::steal(PyList_New(0));
-      if (!tail_ || PyList_Append(tail_.get(), value.get()) != 0) return false;
-      mode_ = RootList::Tail;
-      return true;
-    }
-    if (!make_root_private()) return false;
-    if (static_cast<Py_ssize_t>(index) > PyList_GET_SIZE(private_.get())) return list_changed_size();
-    return PyList_Insert(private_.get(), static_cast<Py_ssize_t>(index), value.get()) == 0;
-  }
-
-  // The root list's contents from now on: its elements, then the tail.
-  bool make_root_private() {
-    if (mode_ == RootList::Private) return true;
-    PyRef copy = PyRef::steal(edit_->private_list(root_.get()));
-    if (!copy || !root_unchanged()) return false;
-    if (mode_ == RootList::Tail) {
-      const Py_ssize_t end = PyList_GET_SIZE(copy.get());
-      if (PyList_SetSlice(copy.get(), end, end, tail_.get()) != 0) return false;
-      tail_.reset();
-    }
-    private_ = std::move(copy);
-    mode_ = RootList::Private;
-    return true;
-  }
-
-  // The object that holds what `node` reads as: for the root list in place, its contents in this edit.
-  bool view(const Node& node, PyRef& out) {
-    if (node.root && root_list_ && mode_ != RootList::Direct) {
-      if (!make_root_private()) return false;
-      out = PyRef::borrow(private_.get());
-      return true;
-    }
-    out = PyRef::borrow(node.object.get());
-    return true;
-  }
-
-  bool read(const Node& node, JsonValue& out) {
-    PyRef source;
-    return view(node, source) && python_to_value(source.get(), out, removals());
   }
 
   // In place: the root dict gets the members of `dict` (as the edit sees them) in place of its own.
   bool replace_members(PyObject* dict);
+  // In place: the root list gets the elements of `list` in place of its own.
+  bool replace_elements(PyObject* list);
 
   CallerEdit* edit_ = nullptr;  // null: Fresh
   PyRef root_;
-  // In place, for a root list: how its new contents are kept until commit.
-  bool root_list_ = false;
-  RootList mode_ = RootList::Direct;
-  Py_ssize_t root_length_ = 0;  // the caller's root list's length, which nothing may change
-  PyRef tail_;                  // Tail: the elements appended after the root's own
-  PyRef private_;               // Private: the root's whole new contents
-  std::vector<PyRef> kept_;     // In place: what changes of private lists took out
-  ToPython values_;             // makes the values written; they share one str per key
-  PyRef last_key_;              // key_str's last str, and the text it was made of
+  ToPython values_;  // makes the values written; they share one str per key
+  PyRef last_key_;   // key_str's last str, and the text it was made of
   std::string_view last_text_;
+  // In place: the length of each list the edit changed in structure, after its last change; the
+  // edit's log holds the lists, so no address is reused meanwhile.
+  std::unordered_map<PyObject*, Py_ssize_t> sizes_;
 };
 
 // A dict member read for copying: the key, its text (alive as long as the key) and the value.
@@ -391,6 +276,21 @@ bool read_members(PyObject* dict, const PendingRemovals& removals, std::vector<R
     if (!removals.contains(dict, member.text)) out.push_back(std::move(member));
   }
   return true;
+}
+
+bool FormatDocument::replace_elements(PyObject* list) {
+  PyObject* root = root_.get();
+  // The new elements are read first: `list` may be the root itself, or hold elements of it.
+  PyRef elements = PyRef::steal(PyList_New(0));
+  if (!elements) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)  // an append may let a finalizer shorten it
+    if (PyList_Append(elements.get(), PyList_GET_ITEM(list, i)) != 0) return false;
+  PyRef taken;
+  for (Py_ssize_t i = PyList_GET_SIZE(root); i > 0; --i)
+    if (!edit_->remove_element(root, i - 1, taken)) return false;  // a list changed under it is the fatal error
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i)
+    if (!edit_->insert_element(root, i, PyList_GET_ITEM(elements.get(), i))) return false;
+  return restructured(root);
 }
 
 bool FormatDocument::replace_members(PyObject* dict) {

@@ -71,6 +71,22 @@ def merge(major):
     return make
 
 
+# Operations that change dicts and lists in every way, and lists in their structure.
+OPERATIONS = [{"op": "add", "path": "/a/k/-", "value": {"x": [1, "é"]}}, {"op": "remove", "path": "/a/gone"},
+              {"op": "move", "from": "/a/k/1", "path": "/m"}, {"op": "copy", "from": "/a", "path": "/a2"},
+              {"op": "replace", "path": "/keep", "value": 2**70}, {"op": "add", "path": "/a/k/0", "value": None}]
+ARRAY_OPERATIONS = [{"op": "add", "path": "/-", "value": {"_": "s9"}}, {"op": "replace", "path": "/0/v", "value": 1},
+                    {"op": "remove", "path": "/1/0"}, {"op": "test", "path": "/2/w/q", "value": 1.0}, {"op": "add", "path": "/1", "value": []}]
+
+
+def standard_format(method, make_data, operations, in_place):
+    def make():
+        data = make_data()
+        return Case(getattr(QuillfenPatch, method), (data, copy.deepcopy(operations), in_place), [], data if in_place else None)
+
+    return make
+
+
 CASES = {
     "set": on_patch("set", "k", lambda: {"a": [1, 2.5, "é", None, True, 2**70], "b": {"c": []}}),
     "set, value does not convert": on_patch("set", "k", lambda: [1, {"b": object()}]),
@@ -97,6 +113,13 @@ CASES = {
     "to_json": on_patch("to_json"),
     "merge": merge(True),
     "merge, major not a patch": merge(False),
+    "to_json_patch, object": inplace(dict_data, method="to_json_patch"),
+    "to_json_patch, array": inplace(list_data, ARRAY_PATCH, "to_json_patch"),
+    "apply_json_patch, object": standard_format("apply_json_patch", dict_data, OPERATIONS, False),
+    "apply_json_patch in place, object": standard_format("apply_json_patch", dict_data, OPERATIONS, True),
+    "apply_json_patch in place, array": standard_format("apply_json_patch", list_data, ARRAY_OPERATIONS, True),
+    "apply_json_patch in place, failing last": standard_format("apply_json_patch", list_data, ARRAY_OPERATIONS + [{"op": "remove", "path": "/9"}], True),
+    "apply_merge_patch in place": standard_format("apply_merge_patch", dict_data, {"a": {"b": None, "k": {"z": 3}, "n": [1]}, "keep": None}, True),
 }
 
 
