@@ -5,7 +5,7 @@ and str. The parameter types below let Mapping, TypedDict and list values throug
 mapping that is not a dict, a tuple, a set or bytes raises TypeError.
 """
 
-from typing import Any, Dict, List, Mapping, Union, final, overload
+from typing import Any, Dict, List, Literal, Mapping, Union, final, overload
 
 # Names with a leading underscore exist only here, for the signatures below.
 _Json = Union[None, bool, int, float, str, List[Any], Mapping[str, object]]
@@ -195,4 +195,72 @@ class QuillfenPatch:
 
         >>> p = QuillfenPatch(); p.set("a", 2); p.inverse({"a": 1, "b": 0}).to_json()
         {'a': 1}
+        """
+    @overload
+    @staticmethod
+    def apply_json_patch(
+        data: Union[Mapping[str, object], List[Any]], operations: List[Mapping[str, object]], in_place: Literal[False] = False
+    ) -> Any:
+        """Return a patched copy of `data` (a dict or list) after JSON Patch `operations` (RFC 6902):
+        dicts with "op" ("add", "remove", "replace", "move", "copy" or "test"), "path" and, as the op
+        needs them, "from" and "value"; other members are ignored. `data` itself never changes.
+
+        The copy is normalised as apply makes it; members the operations add come after the others.
+        The operations may replace the whole document ("path": ""), with a value of any kind. Values
+        convert as for `set` (TypeError, RecursionError). A malformed operation raises ValueError; one
+        that cannot be carried out (a missing location, an index out of range, a failed test)
+        RuntimeError "Patch error: ...". Both name the operation's position and its pointers.
+
+        >>> QuillfenPatch.apply_json_patch({"a": [1]}, [{"op": "add", "path": "/a/-", "value": 2}])
+        {'a': [1, 2]}
+        """
+    @overload
+    @staticmethod
+    def apply_json_patch(
+        data: Union[Mapping[str, object], List[Any]], operations: List[Mapping[str, object]], in_place: Literal[True]
+    ) -> None:
+        """Apply JSON Patch `operations` to `data` itself; see the copying form for the rules and errors.
+
+        `in_place` must be True or False (TypeError otherwise). Only what the operations reach is
+        read and changed. The root keeps its kind: replacing a dict by anything but a dict, or a list
+        by anything but a list, raises RuntimeError. On any failure `data` is left exactly as it was.
+
+        >>> rows = [1, 2]; QuillfenPatch.apply_json_patch(rows, [{"op": "remove", "path": "/0"}], in_place=True); rows
+        [2]
+        """
+    @overload
+    @staticmethod
+    def apply_merge_patch(data: Union[Mapping[str, object], List[Any]], merge_patch: _Json, in_place: Literal[False] = False) -> Any:
+        """Return a copy of `data` (a dict or list) with `merge_patch` merged in (RFC 7386): a None
+        member removes, a dict member merges into the member (made a dict where it is absent or no
+        dict), any other member replaces; a merge patch that is no dict replaces the whole document.
+
+        The copy is normalised as apply makes it. Raises TypeError and RecursionError as `set` does
+        for either argument.
+
+        >>> QuillfenPatch.apply_merge_patch({"a": 1, "b": {"c": 2}}, {"a": None, "b": {"d": 3}})
+        {'b': {'c': 2, 'd': 3}}
+        """
+    @overload
+    @staticmethod
+    def apply_merge_patch(data: Union[Mapping[str, object], List[Any]], merge_patch: _Json, in_place: Literal[True]) -> None:
+        """Merge `merge_patch` into `data` itself; see the copying form for the rules.
+
+        `in_place` must be True or False. The root keeps its kind: a merge patch that would make a
+        dict anything but a dict, or a list anything but a list, raises RuntimeError. On any failure
+        `data` is left exactly as it was.
+
+        >>> d = {"a": 1}; QuillfenPatch.apply_merge_patch(d, {"b": 2}, in_place=True); d
+        {'a': 1, 'b': 2}
+        """
+    def to_json_patch(self, data: Union[Mapping[str, object], List[Any]]) -> List[Dict[str, Any]]:
+        """Return the JSON Patch operations (RFC 6902) that turn `data` into what apply(data) returns,
+        member order aside: "add", "replace" and "remove" dicts with "op", "path" and "value".
+
+        Serials and positions are resolved against `data` as applying resolves them; removals from a
+        list come highest position first, appends at "-". Reads only what the patch reaches and
+        changes nothing; raises what apply would raise.
+
+        >>> p = QuillfenPatch(); p.set("a", 1); p.delete("b"); p.to_json_patch({"b": 0})
+        [{'op': 'add', 'path': '/a', 'value': 1}, {'op': 'remove', 'path': '/b'}]
         """

@@ -12,6 +12,7 @@
 #include "base/key_table.h"
 #include "patch/apply_walk.h"
 #include "patch/inverse.h"
+#include "patch/json_patch_writer.h"
 
 namespace quillfen {
 
@@ -239,6 +240,19 @@ Result<Patch, std::variant<PatchError, Inexpressible>> inverse_of(const Patch& p
   Result<Patch, Inexpressible> undo = inverse.take();
   if (!undo.ok()) return Outcome(undo.error());
   return Outcome(std::move(undo).value());
+}
+
+Result<JsonValue, std::variant<PatchError, Inexpressible>> json_patch_of(const Patch& patch, const JsonValue& document) {
+  using Outcome = Result<JsonValue, std::variant<PatchError, Inexpressible>>;
+  if (!document.is_container()) return Outcome(PatchError::invalid_operation("Can only patch objects and arrays"));
+  JsonValue copy = document.copy();  // the walk writes: this adapter has no kind that only reads
+  JsonDocument json;
+  JsonPatchWriter<JsonDocument> writer(patch);
+  if (std::optional<ApplyStop> stop = ApplyWalk<JsonDocument, JsonPatchWriter<JsonDocument>>(json, writer).run(patch, &copy))
+    return Outcome(std::get<PatchError>(std::move(*stop)));  // a JsonDocument never fails on its own
+  Result<std::vector<WrittenOperation>, Inexpressible> written = writer.take();
+  if (!written.ok()) return Outcome(written.error());
+  return Outcome(written_operations(written.value()));
 }
 
 Status apply_nested(JsonValue& target, const ChildList& children) {

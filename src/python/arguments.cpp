@@ -30,8 +30,11 @@ int parameter_index(const Signature& sig, PyObject* keyword) {
 }
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  return raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, sig.count, given,
-                      given == 1 ? "was" : "were");
+  const char* verb = given == 1 ? "was" : "were";
+  if (sig.optional > 0)
+    return raise_format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", sig.full_name,
+                        sig.count - sig.optional, sig.count, given, verb);
+  return raise_format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, sig.count, given, verb);
 }
 
 // Fills the parameter named by `keyword`, or raises the keyword's error.
@@ -51,14 +54,17 @@ bool take_keyword(const Signature& sig, PyObject* keyword, PyObject* value, PyOb
 }
 
 bool check_missing(const Signature& sig, PyObject** out) {
-  const char* missing[2] = {nullptr, nullptr};
+  const char* missing[3] = {nullptr, nullptr, nullptr};
   std::size_t n = 0;
-  for (std::size_t i = 0; i < sig.count; ++i)
+  for (std::size_t i = 0; i + sig.optional < sig.count; ++i)
     if (out[i] == nullptr) missing[n++] = sig.names[i];
   if (n == 0) return true;
   if (n == 1) return raise_format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.full_name, missing[0]);
-  return raise_format(PyExc_TypeError, "%s missing 2 required positional arguments: '%s' and '%s'", sig.full_name, missing[0],
-                      missing[1]);
+  if (n == 2)
+    return raise_format(PyExc_TypeError, "%s missing 2 required positional arguments: '%s' and '%s'", sig.full_name, missing[0],
+                        missing[1]);
+  return raise_format(PyExc_TypeError, "%s missing 3 required positional arguments: '%s', '%s', and '%s'", sig.full_name,
+                      missing[0], missing[1], missing[2]);
 }
 
 }  // namespace
@@ -104,6 +110,13 @@ PatchObject* patch_argument(PyObject* obj, const char* name) {
   raise_cannot_convert(obj, "QuillfenPatch");
   prefix_argument_name(name);
   return nullptr;
+}
+
+bool flag_argument(PyObject* obj, const char* name, bool fallback, bool& out) {
+  out = obj == nullptr ? fallback : obj == Py_True;
+  if (obj == nullptr || PyBool_Check(obj)) return true;  // bool cannot be subclassed: no hook runs
+  raise_cannot_convert(obj, "PyBool");
+  return prefix_argument_name(name);
 }
 
 }  // namespace quillfen::py

@@ -1,5 +1,6 @@
 #include "python/caller_edit.h"
 
+#include <cstring>
 #include <utility>
 
 #include "python/convert.h"
@@ -323,6 +324,46 @@ bool CallerEdit::commit(std::vector<PyRef>& released) {
   return true;
 }
 
+// The item array of a list is read and moved here directly, with no Python code running meanwhile:
+// the interpreter's own removal may shrink the array, and putting an element back would then need
+// memory.
+namespace {
+
+PyObject** items_of(PyObject* list) { return reinterpret_cast<PyListObject*>(list)->ob_item; }
+
+// Takes the element at `index` out of `list`, handing over the list's reference to it.
+PyObject* take_out(PyObject* list, Py_ssize_t index) {
+  PyObject** items = items_of(list);
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  PyObject* element = items[index];
+  std::memmove(items + index, items + index + 1, static_cast<std::size_t>(size - index - 1) * sizeof(PyObject*));
+  Py_SET_SIZE(list, size - 1);
+  return element;
+}
+
+}  // namespace
+
+bool CallerEdit::insert_element(PyObject* list, Py_ssize_t index, PyObject* value) {
+  PyRef held = PyRef::borrow(list);
+  reserve_change(value);
+  if (index > PyList_GET_SIZE(list)) return changed_under_edit();
+  if (PyList_Insert(list, index, value) != 0) return false;  // growing the array runs no Python code
+  log(Change{Kind::Inserted, std::move(held), PyRef(), index, PyRef::borrow(value), PendingRemovals::kNone});
+  return true;
+}
+
+bool CallerEdit::remove_element(PyObject* list, Py_ssize_t index, PyRef& taken) {
+  PyRef held = PyRef::borrow(list);
+  if (index >= PyList_GET_SIZE(list)) return changed_under_edit();
+  reserve_change(PyList_GET_ITEM(list, index));
+  // The reservation may have run a finalizer.
+  if (index >= PyList_GET_SIZE(list)) return changed_under_edit();
+  PyRef element = PyRef::steal(take_out(list, index));  // the list's reference, now the log's
+  taken = PyRef::borrow(element.get());
+  log(Change{Kind::Removed, std::move(held), PyRef(), index, std::move(element), PendingRemovals::kNone});
+  return true;
+}
+
 void CallerEdit::roll_back() noexcept {
   if (committed_ || (log_.empty() && root_change_ == RootChange::None)) return;
   SavedError failure;  // the failure that stopped the edit is the one reported
@@ -339,6 +380,19 @@ void CallerEdit::roll_back() noexcept {
       case Kind::Element:
         if (change->index < PyList_GET_SIZE(container)) PyList_SetItem(container, change->index, change->old.release());
         break;
+      case Kind::Inserted:
+        if (change->index < PyList_GET_SIZE(container) && PyList_GET_ITEM(container, change->index) == change->old.get())
+          PyRef::steal(take_out(container, change->index));  // `old` still holds it: nothing is freed here
+        break;
+      case Kind::Removed: {
+        const Py_ssize_t size = PyList_GET_SIZE(container);
+        if (change->index > size || reinterpret_cast<PyListObject*>(container)->allocated <= size) break;
+        PyObject** items = items_of(container);
+        std::memmove(items + change->index + 1, items + change->index, static_cast<std::size_t>(size - change->index) * sizeof(PyObject*));
+        items[change->index] = change->old.release();
+        Py_SET_SIZE(container, size + 1);
+        break;
+      }
     }
   }
   log_.clear();

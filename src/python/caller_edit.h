@@ -97,11 +97,23 @@ class CallerEdit {
   // pending Python exception, if any. Called by the destructor.
   void roll_back() noexcept;
 
+  // Changes of a list's structure, made where the list stands and logged like the others, so that
+  // an element inserted or removed costs what the list's own insert or removal costs. Undoing one
+  // allocates nothing: a removal here never lets the list's item array shrink, so a removed element
+  // goes back to its place, and an inserted one is taken out the same way. A position beyond the
+  // list's current length is a change under the edit (the fatal error); undoing checks the
+  // position, and the element there, first, and leaves a list that was changed under it alone.
+  // Puts `value` at `index`, at most the length. False with a Python exception set, nothing changed.
+  bool insert_element(PyObject* list, Py_ssize_t index, PyObject* value);
+  // Takes the element at `index`, below the length, out into `taken`.
+  bool remove_element(PyObject* list, Py_ssize_t index, PyRef& taken);
+
  private:
-  enum class Kind : unsigned char { Put, Mark, Element };
+  enum class Kind : unsigned char { Put, Mark, Element, Inserted, Removed };
   // One logged change. Put: `container[key]` held `old` (null: the key was absent), and `mark` is
   // the pending removal it cancelled (PendingRemovals::kNone: none). Mark: the removal `mark` went
-  // live. Element: `container[index]` held `old`.
+  // live. Element: `container[index]` held `old`. Inserted: `old` was put at `index`. Removed: `old`
+  // was taken out from `index`.
   struct Change {
     Kind kind;
     PyRef container;

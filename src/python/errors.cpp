@@ -95,6 +95,14 @@ bool raise_inexpressible(const Inexpressible& error) {
   return false;
 }
 
+bool raise_json_patch_error(const JsonPatchError& error) {
+  const bool malformed = error.kind() == JsonPatchError::Kind::Malformed;
+  const std::string text = (malformed ? "" : "Patch error: ") + error.message();
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(malformed ? PyExc_ValueError : PyExc_RuntimeError, message.get());
+  return false;
+}
+
 bool raise_fatal_error(const char* text) {
   if (PyObject* type = fatal_error_type()) raise_text(type, text);
   return false;

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "patch/inexpressible.h"
+#include "patch/json_patch.h"
 #include "patch/patch_error.h"
 
 namespace quillfen::py {
@@ -36,6 +37,9 @@ bool prefix_argument_name(const char* name);
 bool raise_patch_error(const char* prefix, const PatchError& error);
 // ValueError with the message of what a patch or its document form cannot express.
 bool raise_inexpressible(const Inexpressible& error);
+// ValueError with the message of a malformed JSON Patch operation; RuntimeError "Patch error: " and
+// the message of one that could not be carried out.
+bool raise_json_patch_error(const JsonPatchError& error);
 // The fatal-error exception (a direct subclass of BaseException) with `text`, for faults such as a
 // dict that changes size while it is converted.
 bool raise_fatal_error(const char* text);

@@ -85,6 +85,15 @@ PyMethodDef patch_methods[] = {
      .ml_flags = kFastcall,
      .ml_doc = "apply_touched($self, data)\n--\n\n"},
     {.ml_name = "inverse", .ml_meth = as_table_entry(method_inverse), .ml_flags = kFastcall, .ml_doc = "inverse($self, data)\n--\n\n"},
+    {.ml_name = "apply_json_patch",
+     .ml_meth = as_table_entry(method_apply_json_patch),
+     .ml_flags = kFastcall | METH_STATIC,
+     .ml_doc = "apply_json_patch(data, operations, in_place=False)\n--\n\n"},
+    {.ml_name = "apply_merge_patch",
+     .ml_meth = as_table_entry(method_apply_merge_patch),
+     .ml_flags = kFastcall | METH_STATIC,
+     .ml_doc = "apply_merge_patch(data, merge_patch, in_place=False)\n--\n\n"},
+    {.ml_name = "to_json_patch", .ml_meth = as_table_entry(method_to_json_patch), .ml_flags = kFastcall, .ml_doc = "to_json_patch($self, data)\n--\n\n"},
     {},
 };
 

@@ -11,11 +11,13 @@
 #include "patch/apply.h"
 #include "patch/apply_walk.h"
 #include "patch/inverse.h"
+#include "patch/json_patch_writer.h"
 #include "patch/reserved_names.h"
 #include "python/caller_edit.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/patch_object.h"
+#include "python/python_json_patch.h"
 
 namespace quillfen::py {
 
@@ -518,6 +520,31 @@ PyObject* undo_patch(const Patch& patch, PyObject* data) {
   }
   if (!undo->ok()) return raise_inexpressible(undo->error()), nullptr;
   return wrap_patch(std::move(*undo).value());
+}
+
+PyObject* json_patch_operations(const Patch& patch, PyObject* data) {
+  bool container = false;
+  if (!reads_as_container(data, container)) return nullptr;
+  if (!container) return cannot_patch(), nullptr;
+  std::optional<Result<std::vector<WrittenOperation>, Inexpressible>> written;
+  {
+    // Without writing, as for the undo patch: the operations come from the patch's entries, and the
+    // data only tells which members were there.
+    PythonDocument document(data, PythonDocument::Kind::Dry);
+    JsonPatchWriter<PythonDocument> writer(patch);
+    if (!walk(patch, document, &writer)) return nullptr;
+    if (!writer.reached_twice()) written = writer.take();
+  }
+  if (!written) {
+    CallerEdit edit;
+    PythonDocument document(data, edit);
+    JsonPatchWriter<PythonDocument> writer(patch);
+    if (!walk(patch, document, &writer)) return nullptr;
+    written = writer.take();
+    edit.roll_back();
+  }
+  if (!written->ok()) return raise_inexpressible(written->error()), nullptr;
+  return operations_to_python(written->value());
 }
 
 bool apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& released) {

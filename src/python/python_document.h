@@ -39,4 +39,9 @@ bool apply_in_place(const Patch& patch, PyObject* data, std::vector<PyRef>& rele
 // the errors of apply_touched, or ValueError where no patch undoes the change.
 PyObject* undo_patch(const Patch& patch, PyObject* data);
 
+// `to_json_patch`: the JSON Patch operations that do to `data` what `patch` does, as a new list of
+// operation dicts. Reads only what the patch reaches, as inverse does, and changes nothing. Null
+// with a Python exception set: the errors of apply_touched.
+PyObject* json_patch_operations(const Patch& patch, PyObject* data);
+
 }  // namespace quillfen::py

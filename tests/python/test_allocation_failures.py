@@ -6,6 +6,7 @@ which writes what it exercised to alloc-faults-report.txt beside the helper modu
 
 import collections
 import copy
+import functools
 import gc
 import pathlib
 import shutil
@@ -80,6 +81,24 @@ def diff_pair():
     return old, new
 
 
+# Operations that change dicts and lists in every way, and lists in their structure.
+OPERATIONS = [{"op": "add", "path": "/a/k/-", "value": {"x": [1, "é"]}}, {"op": "remove", "path": "/a/gone"},
+              {"op": "move", "from": "/a/k/1", "path": "/m"}, {"op": "copy", "from": "/a", "path": "/a2"},
+              {"op": "replace", "path": "/keep", "value": 2**70}, {"op": "add", "path": "/a/k/0", "value": None}]
+ARRAY_OPERATIONS = [{"op": "add", "path": "/-", "value": {"_": "s9"}}, {"op": "replace", "path": "/0/v", "value": 1},
+                    {"op": "remove", "path": "/1/0"}, {"op": "test", "path": "/2/w/q", "value": 1.0}, {"op": "add", "path": "/1", "value": []}]
+
+
+def standard_format(method, make_data, operations, in_place):
+    def make():
+        data = make_data()
+        # The flag goes by keyword: the references to True that the sweep counts are anybody's.
+        call = functools.partial(getattr(QuillfenPatch, method), in_place=in_place)
+        return Case(call, (data, copy.deepcopy(operations)), [], data if in_place else None)
+
+    return make
+
+
 CASES = {
     "set": on_patch("set", "k", lambda: {"a": [1, 2.5, "é", None, True, 2**70], "b": {"c": []}}),
     "set, value does not convert": on_patch("set", "k", lambda: [1, {"b": object()}]),
@@ -107,6 +126,13 @@ CASES = {
     "merge": merge(True),
     "merge, major not a patch": merge(False),
     "diff": lambda: Case(QuillfenPatch.diff, diff_pair()),
+    "to_json_patch, object": inplace(dict_data, method="to_json_patch"),
+    "to_json_patch, array": inplace(list_data, ARRAY_PATCH, "to_json_patch"),
+    "apply_json_patch, object": standard_format("apply_json_patch", dict_data, OPERATIONS, False),
+    "apply_json_patch in place, object": standard_format("apply_json_patch", dict_data, OPERATIONS, True),
+    "apply_json_patch in place, array": standard_format("apply_json_patch", list_data, ARRAY_OPERATIONS, True),
+    "apply_json_patch in place, failing last": standard_format("apply_json_patch", list_data, ARRAY_OPERATIONS + [{"op": "remove", "path": "/9"}], True),
+    "apply_merge_patch in place": standard_format("apply_merge_patch", dict_data, {"a": {"b": None, "k": {"z": 3}, "n": [1]}, "keep": None}, True),
 }
 
 

@@ -26,6 +26,9 @@ METHODS = {
     "to_json_exact": "($self)",
     "apply_touched": "($self, data)",
     "inverse": "($self, data)",
+    "apply_json_patch": "(data, operations, in_place=False)",
+    "apply_merge_patch": "(data, merge_patch, in_place=False)",
+    "to_json_patch": "($self, data)",
 }
 
 

@@ -1,0 +1,309 @@
+#include "patch/json_patch.h"
+
+#include <array>
+#include <optional>
+#include <utility>
+
+#include "patch/array_addressing.h"
+#include "patch/json_patch_walk.h"
+#include "patch/json_patch_writer.h"
+
+namespace quillfen {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> kOpNames = {"add", "remove", "replace", "move", "copy", "test"};
+
+std::optional<JsonPatchOp> op_named(std::string_view name) {
+  for (std::size_t i = 0; i < kOpNames.size(); ++i)
+    if (kOpNames[i] == name) return static_cast<JsonPatchOp>(i);
+  return std::nullopt;
+}
+
+// "operation 3 (move from \"/a\" to \"/b\")", with whatever of the op and its pointers is known.
+std::string context_of(std::size_t index, std::string_view op, const std::string* from, const std::string* path) {
+  std::string parts;
+  const auto add = [&parts](std::string_view part) {
+    if (!parts.empty()) parts.push_back(' ');
+    parts += part;
+  };
+  if (!op.empty()) add(op);
+  if (from != nullptr) add("from " + quoted(*from) + (path != nullptr ? " to" : ""));
+  if (path != nullptr) add(quoted(*path));
+  std::string text = "operation " + std::to_string(index);
+  return parts.empty() ? text : text + " (" + parts + ")";
+}
+
+// The pointer in member `name`, or the Malformed error that says why there is none; `context`
+// makes the start of its message, only when there is one.
+template <class Context>
+Result<JsonPointer, JsonPatchError> read_pointer(const OperationMembers::Member& member, std::string_view name, Context context) {
+  const auto malformed = [&](const char* why) { return JsonPatchError::malformed(context() + ": " + quoted(name) + why); };
+  switch (member.state) {
+    case OperationMembers::State::Absent: return malformed(" is missing");
+    case OperationMembers::State::NotString: return malformed(" must be a string");
+    case OperationMembers::State::Text: break;
+  }
+  PointerFault fault = PointerFault::NoLeadingSlash;
+  if (std::optional<JsonPointer> pointer = parse_json_pointer(member.text, fault)) return std::move(*pointer);
+  return malformed(fault == PointerFault::NoLeadingSlash ? " must be empty or start with \"/\"" : " has a \"~\" that is not followed by 0 or 1");
+}
+
+// The core's documents for the walks: JsonValues, changed in place. Nothing here can fail but by
+// std::bad_alloc, so every operation reports success.
+class JsonDocument {
+ public:
+  using Node = JsonValue*;
+  using Value = JsonValue;
+
+  explicit JsonDocument(JsonValue& root) : root_(&root) {}
+
+  Node root() const { return root_; }
+  static bool kind(const Node& node, NodeKind& out) {
+    out = node->is_object() ? NodeKind::Object : node->is_array() ? NodeKind::Array : NodeKind::Scalar;
+    return true;
+  }
+  static bool member(const Node& object, std::string_view key, bool, std::optional<Node>& out) {
+    if (JsonValue* value = object->as_object().find(key)) out = value;
+    return true;
+  }
+  static bool length(const Node& array, std::size_t& out) {
+    out = array->as_array().size();
+    return true;
+  }
+  static bool element(const Node& array, std::size_t index, bool, Node& out) {
+    out = &array->as_array()[index];
+    return true;
+  }
+  static bool put(const Node& object, std::string_view key, Value value) {
+    object->as_object().insert(std::string(key), std::move(value));
+    return true;
+  }
+  static bool remove_member(const Node& object, std::string_view key, Value* taken) {
+    std::optional<JsonValue> old = object->as_object().remove(key);
+    if (taken != nullptr && old) *taken = std::move(*old);
+    return true;
+  }
+  static bool insert(const Node& array, std::size_t index, Value value) {
+    JsonArray& items = array->as_array();
+    items.insert(items.begin() + static_cast<std::ptrdiff_t>(index), std::move(value));
+    return true;
+  }
+  static bool replace(const Node& array, std::size_t index, Value value) {
+    array->as_array()[index] = std::move(value);
+    return true;
+  }
+  static bool remove_element(const Node& array, std::size_t index, Value* taken) {
+    JsonArray& items = array->as_array();
+    if (taken != nullptr) *taken = std::move(items[index]);
+    items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
+    return true;
+  }
+  bool replace_root(Value value, bool&) {
+    *root_ = std::move(value);
+    return true;
+  }
+  static bool make(const JsonValue& value, Value& out) {
+    out = value.copy();
+    return true;
+  }
+  static bool copy(const Node& node, Value& out) {
+    out = node->copy();
+    return true;
+  }
+  static int equals(const Node& node, const JsonValue& expected) { return equal_by_value(*node, expected) ? 1 : 0; }
+  static bool text_of(const Node& node, std::string& out) {
+    out = node->compact_text();
+    return true;
+  }
+
+ private:
+  JsonValue* root_;
+};
+
+// Whether a double and an integer (of the kind given) name the same number, exactly.
+bool double_equals_integer(double d, const JsonNumber& integer) {
+  if (integer.is_unsigned()) {
+    if (!(d >= 0.0 && d < 18446744073709551616.0)) return false;  // [0, 2^64)
+    const auto u = static_cast<std::uint64_t>(d);
+    return static_cast<double>(u) == d && u == integer.as_unsigned();
+  }
+  if (!(d < 0.0 && d >= -9223372036854775808.0)) return false;  // [-2^63, 0)
+  const auto i = static_cast<std::int64_t>(d);
+  return static_cast<double>(i) == d && i == integer.as_negative();
+}
+
+bool numbers_equal(const JsonNumber& a, const JsonNumber& b) {
+  if (a.kind() == b.kind()) return a == b;
+  if (a.is_double()) return double_equals_integer(a.as_double(), b);
+  if (b.is_double()) return double_equals_integer(b.as_double(), a);
+  return false;  // an integer has one representation: unsigned and negative never meet
+}
+
+}  // namespace
+
+bool takes_value(JsonPatchOp op) noexcept { return op == JsonPatchOp::Add || op == JsonPatchOp::Replace || op == JsonPatchOp::Test; }
+bool takes_from(JsonPatchOp op) noexcept { return op == JsonPatchOp::Move || op == JsonPatchOp::Copy; }
+std::string_view op_name(JsonPatchOp op) noexcept { return kOpNames[static_cast<std::size_t>(op)]; }
+
+JsonPatchError not_an_operation(std::size_t index) {
+  return JsonPatchError::malformed(context_of(index, "", nullptr, nullptr) + ": an operation must be an object");
+}
+
+std::string operation_context(std::size_t index, const JsonPatchOperation& operation) {
+  return context_of(index, op_name(operation.op), takes_from(operation.op) ? &operation.from.text : nullptr, &operation.path.text);
+}
+
+Result<JsonPatchOperation, JsonPatchError> read_operation(std::size_t index, const OperationMembers& members) {
+  using State = OperationMembers::State;
+  // The texts of the pointers that are strings, for messages only.
+  const auto text_of = [](const OperationMembers::Member& m, std::string& out) -> const std::string* {
+    if (m.state != State::Text) return nullptr;
+    out.assign(m.text);
+    return &out;
+  };
+  std::string path_text;
+  std::string from_text;
+  if (members.op.state != State::Text) {
+    const char* why = members.op.state == State::Absent ? ": \"op\" is missing" : ": \"op\" must be a string";
+    return JsonPatchError::malformed(context_of(index, "", nullptr, text_of(members.path, path_text)) + why);
+  }
+  const std::optional<JsonPatchOp> op = op_named(members.op.text);
+  if (!op)
+    return JsonPatchError::malformed(context_of(index, "", nullptr, text_of(members.path, path_text)) + ": unknown op " + quoted(members.op.text));
+  const auto context = [&] {
+    return context_of(index, op_name(*op), takes_from(*op) ? text_of(members.from, from_text) : nullptr, text_of(members.path, path_text));
+  };
+  JsonPatchOperation operation{*op, {}, {}, JsonValue()};
+  Result<JsonPointer, JsonPatchError> read_path = read_pointer(members.path, "path", context);
+  if (!read_path.ok()) return read_path.error();
+  operation.path = std::move(read_path).value();
+  if (takes_from(*op)) {
+    Result<JsonPointer, JsonPatchError> read_from = read_pointer(members.from, "from", context);
+    if (!read_from.ok()) return read_from.error();
+    operation.from = std::move(read_from).value();
+  }
+  if (takes_value(*op) && !members.has_value) return JsonPatchError::malformed(context() + ": \"value\" is missing");
+  return operation;
+}
+
+Result<std::vector<JsonPatchOperation>, JsonPatchError> read_json_patch(const JsonValue& operations) {
+  if (!operations.is_array()) return JsonPatchError::malformed("the operations must be an array");
+  std::vector<JsonPatchOperation> read;
+  read.reserve(operations.as_array().size());
+  for (const JsonValue& element : operations.as_array()) {
+    const std::size_t index = read.size();
+    if (!element.is_object()) return not_an_operation(index);
+    const JsonObject& object = element.as_object();
+    const auto member = [&object](std::string_view name) {
+      const JsonValue* value = object.find(name);
+      if (value == nullptr) return OperationMembers::Member{};
+      if (!value->is_string()) return OperationMembers::Member{OperationMembers::State::NotString, {}};
+      return OperationMembers::Member{OperationMembers::State::Text, value->as_string()};
+    };
+    const JsonValue* value = object.find("value");
+    Result<JsonPatchOperation, JsonPatchError> operation =
+        read_operation(index, OperationMembers{member("op"), member("path"), member("from"), value != nullptr});
+    if (!operation.ok()) return operation.error();
+    read.push_back(std::move(operation).value());
+    if (takes_value(read.back().op)) read.back().value = value->copy();
+  }
+  return read;
+}
+
+Result<Done, JsonPatchError> apply_json_patch(JsonValue& document, const std::vector<JsonPatchOperation>& operations) {
+  JsonDocument json(document);
+  std::optional<FormatStop> stop = JsonPatchWalk<JsonDocument>(json).run(operations);
+  if (!stop) return Done{};
+  return std::get<JsonPatchError>(std::move(*stop));  // a JsonDocument never fails on its own
+}
+
+void apply_merge_patch(JsonValue& document, const JsonValue& merge_patch) {
+  JsonDocument json(document);
+  (void)MergePatchWalk<JsonDocument>(json).run(merge_patch);  // a JsonDocument refuses no root
+}
+
+JsonValue merge_patch_value(const JsonValue& patch) {
+  if (!patch.is_object()) return patch.copy();
+  // One frame per object being copied; a finished one becomes a member of the frame below it.
+  struct Frame {
+    const JsonObject* source;
+    std::size_t next;
+    std::vector<JsonMember> members;
+  };
+  std::vector<Frame> frames;
+  frames.push_back(Frame{&patch.as_object(), 0, {}});
+  for (;;) {
+    Frame& frame = frames.back();
+    if (frame.next < frame.source->size()) {
+      const JsonMember& member = frame.source->members()[frame.next++];
+      if (member.value.is_null()) continue;
+      if (member.value.is_object()) {
+        frames.push_back(Frame{&member.value.as_object(), 0, {}});  // `frame` is stale now
+        continue;
+      }
+      frame.members.push_back(JsonMember{member.key, member.value.copy()});
+      continue;
+    }
+    JsonObject done = JsonObject::from_members(std::move(frame.members));
+    frames.pop_back();
+    if (frames.empty()) return JsonValue(std::move(done));
+    Frame& parent = frames.back();
+    parent.members.push_back(JsonMember{parent.source->members()[parent.next - 1].key, JsonValue(std::move(done))});
+  }
+}
+
+bool equal_by_value(const JsonValue& a, const JsonValue& b) {
+  std::vector<std::pair<const JsonValue*, const JsonValue*>> pending{{&a, &b}};
+  while (!pending.empty()) {
+    const auto [x, y] = pending.back();
+    pending.pop_back();
+    if (x->kind() != y->kind()) return false;
+    switch (x->kind()) {
+      case JsonValue::Kind::Null: break;
+      case JsonValue::Kind::Boolean:
+        if (x->as_bool() != y->as_bool()) return false;
+        break;
+      case JsonValue::Kind::Number:
+        if (!numbers_equal(x->as_number(), y->as_number())) return false;
+        break;
+      case JsonValue::Kind::String:
+        if (x->as_string() != y->as_string()) return false;
+        break;
+      case JsonValue::Kind::Array: {
+        const JsonArray& xs = x->as_array();
+        const JsonArray& ys = y->as_array();
+        if (xs.size() != ys.size()) return false;
+        for (std::size_t i = 0; i < xs.size(); ++i) pending.emplace_back(&xs[i], &ys[i]);
+        break;
+      }
+      case JsonValue::Kind::Object: {
+        // Both hold their members in key order, so equal objects pair their members up in turn.
+        const JsonObject& xs = x->as_object();
+        const JsonObject& ys = y->as_object();
+        if (xs.size() != ys.size()) return false;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+          if (xs.members()[i].key != ys.members()[i].key) return false;
+          pending.emplace_back(&xs.members()[i].value, &ys.members()[i].value);
+        }
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+JsonValue written_operations(const std::vector<WrittenOperation>& written) {
+  JsonArray operations;
+  operations.reserve(written.size());
+  for (const WrittenOperation& w : written) {
+    std::vector<JsonMember> members;
+    members.push_back(JsonMember{"op", JsonValue(op_name(w.op))});
+    members.push_back(JsonMember{"path", JsonValue(w.path)});
+    if (w.value != nullptr) members.push_back(JsonMember{"value", w.stamp ? stamped_copy(*w.value, *w.stamp) : w.value->copy()});
+    operations.emplace_back(JsonObject::from_members(std::move(members)));
+  }
+  return JsonValue(std::move(operations));
+}
+
+}  // namespace quillfen
