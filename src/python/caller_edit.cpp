@@ -92,7 +92,7 @@ bool CallerEdit::lookup(PyObject* dict, PyObject* key, std::string_view text, Py
 }
 
 void CallerEdit::reserve_change(PyObject* old) {
-  if (log_.size() == log_.capacity()) log_.reserve(log_.size() * 2 + 16);
+  room_for_one(log_);
   if (old != nullptr && is_container(old)) ++held_[old];
 }
 
@@ -194,7 +194,7 @@ PyObject* CallerEdit::shallow_copy(PyObject* container) const {
 bool CallerEdit::own(const Slot& slot, PyRef& container) {
   PyObject* c = container.get();
   if (owned_.count(c) != 0) return true;
-  owned_refs_.reserve(owned_refs_.size() + 1);
+  room_for_one(owned_refs_);
   // One reference is the slot's, one is `container`'s; the rest, but those the edit holds itself,
   // come from outside.
   if (Py_REFCNT(c) - 2 - own_references(c) <= 0) {
@@ -212,7 +212,7 @@ bool CallerEdit::own(const Slot& slot, PyRef& container) {
 }
 
 void CallerEdit::adopt(PyObject* container) {
-  owned_refs_.reserve(owned_refs_.size() + 1);
+  room_for_one(owned_refs_);
   owned_.insert(container);
   owned_refs_.push_back(PyRef::borrow(container));
 }

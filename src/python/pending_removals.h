@@ -19,6 +19,13 @@
 
 namespace quillfen::py {
 
+// Room in `items` for one more, made before a change so that recording the change cannot fail;
+// grows by doubling, so that n changes cost n, not n squared.
+template <class T>
+void room_for_one(std::vector<T>& items) {
+  if (items.size() == items.capacity()) items.reserve(items.size() * 2 + 16);
+}
+
 class PendingRemovals {
  public:
   static constexpr std::size_t kNone = ~std::size_t{0};
@@ -47,7 +54,7 @@ class PendingRemovals {
   }
   // A new entry for (dict, key), not yet live; holds both. May allocate: made before the change.
   std::size_t add(PyObject* dict, PyObject* key, std::string_view text) {
-    removals_.reserve(removals_.size() + 1);
+    room_for_one(removals_);
     live_per_dict_.try_emplace(dict, 0);
     const std::size_t i = removals_.size();
     index_.emplace(Key{dict, std::string(text)}, i);
