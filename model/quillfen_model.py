@@ -192,12 +192,15 @@ def diff_refusal(old, new):
         changed = ("_" in old) != ("_" in new) or "_" in old and not equal(old["_"], new["_"])
         return 'a changed top-level "_"' if changed else None
     added = new[len(old) :]
-    if len(added) > 1 and any(isinstance(e, dict) or not equal(e, added[0]) for e in added):
-        return "a list root that grows by several elements that differ or are dicts"
-    if len(added) == 1 and isinstance(added[0], dict):
-        serial = added[0].get("_")
+    dicts = [e for e in added if isinstance(e, dict)]
+    if dicts and len(dicts) != len(added):
+        return "a list root that grows by dicts and other values together"
+    serials = [e.get("_") for e in dicts]
+    for serial in serials:
         if not isinstance(serial, str) or serial == "_" or parse_index_key(serial) is not None or serial in serial_index(old):
             return "a list root that grows by a dict that no key appends"
+    if [s.encode() for s in serials] != sorted({s.encode() for s in serials}):
+        return "a list root that grows by dicts whose serials do not ascend in byte order"
     return None
 
 

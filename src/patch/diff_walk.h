@@ -276,14 +276,21 @@ class DiffWalk {
       case Outcome::Failed: return failed();
       default: break;
     }
-    if (pairing && (pairing->added == 0 ||
-                    (pairing->added == 1 && is_top_level_serial_key(pairing->new_serials[pairing->new_serials.size() - 1]))))
-      return array_root_by_serial(old_root, new_root, *pairing, entries);
+    if (pairing && added_at_top(*pairing)) return array_root_by_serial(old_root, new_root, *pairing, entries);
     return array_root_by_position(old_root, new_root, entries);
   }
 
+  // Whether every added element's serial is a key that appends it at the top level. The pairing put
+  // them after the kept ones in ascending byte order, the order in which the top level appends.
+  static bool added_at_top(const SerialPairing& pairing) {
+    const std::size_t total = pairing.new_serials.size();
+    for (std::size_t i = total - pairing.added; i < total; ++i)
+      if (!is_top_level_serial_key(pairing.new_serials[i])) return false;
+    return true;
+  }
+
   // An array root changed by serial: the elements whose serial cannot be a top-level key are
-  // reached by their old position instead. At most one element is added.
+  // reached by their old position instead.
   bool array_root_by_serial(Node old_root, Node new_root, const SerialPairing& pairing, std::vector<Patch::Entry>& entries) {
     const auto key_for = [](std::string_view s, std::size_t position) {
       return is_top_level_serial_key(s) ? std::string(s) : diff_rules::index_key(position);
@@ -364,33 +371,29 @@ class DiffWalk {
   }
 
   // The keys that append new_root[old size...] to an array root, or the refusal (recorded, with no
-  // keys) where there are none. The top level appends in no set order, so several elements can only
-  // be copies of one value that no stamp changes; an object is stamped with its key, which must then
-  // be its own serial and reach no old element.
+  // keys) where there are none. The top level appends in ascending byte order of its keys. An object
+  // is stamped with its key, which must then be its own serial: the added objects' serials must be
+  // top-level serial keys that no old element carries, in ascending byte order. Values that are no
+  // objects are appended unchanged under keys made to ascend ("+1", "+2", ... zero-padded to one
+  // width) that reach no element. Objects and other values are not appended together.
   bool append_keys(Node old_root, Node new_root, std::vector<std::string>& keys) {
     const std::size_t first = doc_.length(old_root);
     const std::size_t count = doc_.length(new_root) - first;
-    Node added{};
-    if (!doc_.element(new_root, first, added)) return failed();
-    const Shape added_shape = doc_.shape(added);
-    if (added_shape == Shape::Foreign) return root_foreign();
     const auto refuse = [&](std::string reason) {
       note_refusal(diff_rules::cannot_express({diff_rules::index_key(first)}, std::move(reason)));
+      keys.clear();
       return true;
     };
-    for (std::size_t i = first + 1; i < first + count; ++i) {
-      Node other{};
-      if (!doc_.element(new_root, i, other)) return failed();
-      std::vector<std::string> where;
-      const Outcome outcome = added_shape == Shape::Object ? Outcome::Differ
-                              : doc_.same(added, other)    ? Outcome::Equal
-                                                           : doc_.compare(added, other, 1, where);
-      if (outcome == Outcome::Foreign) return root_foreign();
-      if (outcome == Outcome::Failed) return failed();
-      if (outcome == Outcome::Differ)  // two new values that convert alike are copies of one value
-        return refuse("the array root grows by " + std::to_string(count) +
-                      " elements, and the top level of a patch appends in no set order");
+    std::size_t objects = 0;
+    for (std::size_t i = first; i < first + count; ++i) {
+      Node added{};
+      if (!doc_.element(new_root, i, added)) return failed();
+      const Shape shape = doc_.shape(added);
+      if (shape == Shape::Foreign) return root_foreign();
+      objects += shape == Shape::Object ? 1 : 0;
     }
+    if (objects != 0 && objects != count)
+      return refuse("the array root grows by objects and other values together, which no order of keys appends as they stand");
     // Every serial an old element carries; elements without one take no part.
     SerialList old_serials;
     KeyTable old_index;
@@ -406,21 +409,36 @@ class DiffWalk {
     old_index.reserve(old_serials.size());
     for (std::size_t i = 0; i < old_serials.size(); ++i) old_index.insert(old_serials[i], i, old_serials.key_of());
     const auto carried = [&](std::string_view s) { return old_index.find(s, old_serials.key_of()) != KeyTable::kNone; };
-    if (added_shape == Shape::Object) {
-      std::string_view s;
-      const SerialOf found = doc_.serial(added, s);
-      if (found == SerialOf::Foreign) return root_foreign();
-      if (found == SerialOf::None) return refuse("an object is appended to an array root by its serial, and this one carries none");
-      if (!is_top_level_serial_key(s)) return refuse("the added object's serial " + quoted(s) + " is no serial key at the top level");
-      if (carried(s))
-        return refuse("the added object's serial " + quoted(s) + " is carried by an old element, which its key would reach instead");
-      keys.emplace_back(s);
+    if (objects != 0) {
+      for (std::size_t i = first; i < first + count; ++i) {
+        Node added{};
+        if (!doc_.element(new_root, i, added)) return failed();
+        std::string_view s;
+        const SerialOf found = doc_.serial(added, s);
+        if (found == SerialOf::Foreign) return root_foreign();
+        if (found == SerialOf::None) return refuse("an object is appended to an array root by its serial, and this one carries none");
+        if (!is_top_level_serial_key(s)) return refuse("the added object's serial " + quoted(s) + " is no serial key at the top level");
+        if (carried(s))
+          return refuse("the added object's serial " + quoted(s) + " is carried by an old element, which its key would reach instead");
+        if (!keys.empty() && !(keys.back() < s))
+          return refuse("the added objects' serials " + quoted(keys.back()) + " and " + quoted(s) +
+                        " do not ascend in byte order, the order in which the top level appends");
+        keys.emplace_back(s);
+      }
       return true;
     }
-    // A value that is no object is appended unchanged under any key that reaches no element.
-    for (std::size_t n = 1; keys.size() < count; ++n)
-      if (std::string key = std::string("+").append(std::to_string(n)); !carried(key)) keys.push_back(std::move(key));
-    return true;
+    // Keys of one width ascend in byte order as their numbers do; a wider one is taken when the
+    // numbers of this width that reach no element run out.
+    for (std::size_t width = std::to_string(count).size();; ++width) {
+      keys.clear();
+      for (std::size_t n = 1; keys.size() < count; ++n) {
+        const std::string digits = std::to_string(n);
+        if (digits.size() > width) break;
+        std::string key = std::string("+").append(width - digits.size(), '0').append(digits);
+        if (!carried(key)) keys.push_back(std::move(key));
+      }
+      if (keys.size() == count) return true;
+    }
   }
 
   // ---------------------------------------------------------------------------------------------

@@ -102,14 +102,19 @@ TEST(DiffArrayRoot, SerialsThenPositions) {
        R"(a:{v:=2} b:- d:={"_":"d"})"},
       // Serials that are no top-level key are reached by their old position.
       {R"([{"_":"_","v":1},{"_":"[0]"},{"_":"k"}])", R"([{"_":"_","v":2},{"_":"k"}])", R"([0]:{v:=2} [1]:-)"},
-      // Two added elements have no order at the top level: positions take over where they can.
-      {R"([{"_":"a"},{"_":"x"}])", R"([{"_":"a"},{"_":"b"},{"_":"c"}])", R"([1]:{_:="b"} c:={"_":"c"})"},
+      // Added elements are appended by serial in byte order, the order in which the top level appends;
+      // out of that order, positions take over where they can.
+      {R"([{"_":"a"},{"_":"x"}])", R"([{"_":"a"},{"_":"b"},{"_":"c"}])", R"(b:={"_":"b"} c:={"_":"c"} x:-)"},
+      {R"([{"_":"a"},{"_":"x"}])", R"([{"_":"a"},{"_":"c"},{"_":"b"}])", R"([1]:{_:="c"} b:={"_":"b"})"},
       // Deletions go before the longest unchanged tail.
       {R"([1,2,3,4,5])", R"([1,3,4,5])", R"([1]:-)"},
       {R"([1,2,3,4,5])", R"([9,5])", R"([0]:=9 [1]:- [2]:- [3]:-)"},
       // Appending a value that is no object: any key that reaches no element.
       {R"([1])", R"([1,[2]])", R"(+1:=[2])"},
       {R"([{"_":"+1"},{"_":"+2"}])", R"([{"_":"+1"},{"_":"+2"},null,null])", R"(+3:=null +4:=null)"},
+      // Several values that differ, under keys that ascend; ten need two digits.
+      {R"([1])", R"([1,2,3])", R"(+1:=2 +2:=3)"},
+      {"[]", "[0,1,2,3,4,5,6,7,8,9]", "+01:=0 +02:=1 +03:=2 +04:=3 +05:=4 +06:=5 +07:=6 +08:=7 +09:=8 +10:=9"},
   });
 }
 
@@ -119,8 +124,10 @@ TEST(DiffRefusals, EachCaseNoPatchExpresses) {
       {"{}", "[]", "Cannot express the change at []: a patch cannot turn an object into an array"},
       {"[]", "{}", "Cannot express the change at []: a patch cannot turn an array into an object"},
       {R"({"_":1})", R"({"_":1.0})", R"(Cannot express the change at ["_"]: applying passes over the member "_" at the top level of an object)"},
-      {R"([1])", R"([1,2,3])",
-       R"(Cannot express the change at ["[1]"]: the array root grows by 2 elements, and the top level of a patch appends in no set order)"},
+      {R"([1])", R"([1,2,{"_":"s"}])",
+       R"(Cannot express the change at ["[1]"]: the array root grows by objects and other values together, which no order of keys appends as they stand)"},
+      {R"([1])", R"([1,{"_":"t"},{"_":"s"}])",
+       R"(Cannot express the change at ["[1]"]: the added objects' serials "t" and "s" do not ascend in byte order, the order in which the top level appends)"},
       {R"([1])", R"([1,{"v":1}])",
        R"(Cannot express the change at ["[1]"]: an object is appended to an array root by its serial, and this one carries none)"},
       {R"([1])", R"([1,{"_":"[7]"}])",
