@@ -319,6 +319,7 @@ class InputWalk {
 
   // Every rule in order, for numpy booleans, subclasses and objects with hooks.
   Took by_rules(PyObject* obj, Value& out) {
+    ran_rules_ = true;  // hooks of the object may run
     JsonValue scalar;
     switch (scalar_by_rules(obj, scalar)) {
       case Attempt::Matched: return done(sink_.from_rules(std::move(scalar), out));
@@ -394,6 +395,11 @@ class InputWalk {
   Sink& sink_;
   const PendingRemovals* removed_;
   std::size_t max_depth_;
+
+ public:
+  bool ran_rules_ = false;  // whether an object of no exact built-in type was read by the rules
+
+ private:
   std::vector<Frame> frames_;
 };
 
@@ -748,9 +754,12 @@ bool make_shared_objects() {
   return the_serial_member != nullptr;
 }
 
-bool python_to_value_at(PyObject* obj, int depth, JsonValue& out) {
+bool python_to_value_at(PyObject* obj, int depth, JsonValue& out, bool* ran_code) {
   JsonSink sink;
-  return InputWalk<JsonSink>(sink, nullptr, kMaxInputDepth - depth).run(obj, out);
+  InputWalk<JsonSink> walk(sink, nullptr, kMaxInputDepth - depth);
+  const bool ok = walk.run(obj, out);
+  if (ran_code != nullptr) *ran_code = walk.ran_rules_;
+  return ok;
 }
 
 }  // namespace quillfen::py

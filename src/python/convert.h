@@ -130,7 +130,9 @@ PyObject* dict_in_key_order(DictMember* first, DictMember* last);
 
 // python_to_value for a value that `depth` containers already enclose: they count against
 // kMaxInputDepth, as they would had the conversion begun at the root.
-bool python_to_value_at(PyObject* obj, int depth, JsonValue& out);
+// `ran_code`, when given, tells whether code of the data may have run: a hook of an object of no
+// exact built-in type (reading exact types runs none, and makes no object the collector counts).
+bool python_to_value_at(PyObject* obj, int depth, JsonValue& out, bool* ran_code = nullptr);
 
 // Objects made once by module initialisation and kept for the process; borrowed references.
 // The str "_", the name of the member that carries an element's serial.

@@ -254,8 +254,10 @@ class PythonDiffDocument {
   // The conversion, which may run code of the data.
   bool convert_by_rules(Node value, int depth, JsonValue& out) {
     const PyRef keep = PyRef::borrow(value);
-    ++code_stamp_;
-    return python_to_value_at(value, depth, out);
+    bool ran_code = true;  // unless the conversion says it read exact types only
+    const bool ok = python_to_value_at(value, depth, out, &ran_code);
+    if (ran_code || !ok) ++code_stamp_;
+    return ok;
   }
 
   // The next member of one side: the pending one, else the dict's next.
@@ -337,6 +339,10 @@ class PythonDiffDocument {
     }
   }
 
+  static bool last_reference(const std::optional<Members::Pending>& held) {
+    return held && (Py_REFCNT(held->key.get()) == 1 || Py_REFCNT(held->value.get()) == 1);
+  }
+
   Step side_by_side(Members& m, Event& event);
   Step new_by_lookup(Members& m, Event& event);
   Step old_by_lookup(Members& m, Event& event);
@@ -356,7 +362,9 @@ class PythonDiffDocument {
 
 Step PythonDiffDocument::next(Members& m, Event& event) {
   if (m.old_side.last || m.new_side.last) {
-    ++code_stamp_;  // dropping what the last event held may run a finalizer
+    // Dropping what the last event held runs code only where it was the last reference: a member
+    // still in its dict is not freed.
+    if (last_reference(m.old_side.last) || last_reference(m.new_side.last)) ++code_stamp_;
     m.old_side.last.reset();
     m.new_side.last.reset();
   }
