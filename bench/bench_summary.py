@@ -57,9 +57,13 @@ def rows_for(document, array):
     p = patch_of(touched)
     kept = patch_of([c for c in touched if c[1] != "delete"]) if array else p  # removals from a list root have no undo
     fresh = lambda: marshal.loads(marshal.dumps(document))  # noqa: E731
+    # `new` sharing every record the patch leaves alone, as a version made by copying another does.
     new_shared = p.apply(document)
-    if isinstance(document, dict):  # share every record the patch leaves alone, as copying a version does
+    if isinstance(document, dict):
         new_shared = {k: document[k] if k in document and new_shared[k] == document[k] else v for k, v in new_shared.items()}
+    else:
+        by_serial = {e["_"]: e for e in document}
+        new_shared = [by_serial[e["_"]] if by_serial.get(e["_"]) == e else e for e in new_shared]
     new_apart = fresh()
     p.apply_touched(new_apart)
     operations = p.to_json_patch(document)
