@@ -286,7 +286,9 @@ bool CallerEdit::refill_dict(PyObject* dict, PyObject* result) {
 }
 
 bool CallerEdit::commit(std::vector<PyRef>& released) {
-  released.reserve(released.size() + log_.size() + owned_refs_.size() + 2);
+  std::size_t compacted = 0;
+  for (const Compaction& compaction : compactions_) compacted += compaction.removed.size();
+  released.reserve(released.size() + log_.size() + owned_refs_.size() + compacted + 2);
   PyObject* root = root_.get();
   bool done = true;
   switch (root_change_) {
@@ -316,6 +318,8 @@ bool CallerEdit::commit(std::vector<PyRef>& released) {
   });
   for (Change& change : log_)
     if (change.old) released.push_back(std::move(change.old));
+  for (Compaction& compaction : compactions_)
+    for (PyRef& element : compaction.removed) released.push_back(std::move(element));
   for (PyRef& ref : owned_refs_) released.push_back(std::move(ref));
   released.push_back(std::move(root_previous_));
   released.push_back(std::move(root_contents_));
@@ -364,6 +368,40 @@ bool CallerEdit::remove_element(PyObject* list, Py_ssize_t index, PyRef& taken) 
   return true;
 }
 
+bool CallerEdit::remove_and_append(PyObject* list, const std::vector<std::size_t>& positions, PyObject* tail) {
+  PyRef held = PyRef::borrow(list);
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  if (!positions.empty()) {
+    // Everything the compaction needs is made first: nothing may fail once elements have moved.
+    room_for_one(compactions_);
+    if (log_.capacity() < log_.size() + 2) log_.reserve(log_.size() * 2 + 16);  // this entry and the append's
+    Compaction compaction{positions, {}};
+    compaction.removed.reserve(positions.size());
+    if (PyList_GET_SIZE(list) != size || positions.back() >= static_cast<std::size_t>(size)) return changed_under_edit();
+    PyObject** items = items_of(list);
+    std::size_t write = positions.front();
+    std::size_t next = 0;
+    for (std::size_t read = write; read < static_cast<std::size_t>(size); ++read) {
+      if (next < positions.size() && positions[next] == read) {
+        compaction.removed.push_back(PyRef::steal(items[read]));  // the list's reference, now the edit's
+        ++next;
+        continue;
+      }
+      items[write++] = items[read];
+    }
+    Py_SET_SIZE(list, static_cast<Py_ssize_t>(write));
+    compactions_.push_back(std::move(compaction));
+    log(Change{Kind::Compacted, PyRef::borrow(list), PyRef(), static_cast<Py_ssize_t>(compactions_.size() - 1), PyRef(),
+               PendingRemovals::kNone});
+  }
+  if (tail == nullptr || PyList_GET_SIZE(tail) == 0) return true;
+  reserve_change(nullptr);
+  const Py_ssize_t end = PyList_GET_SIZE(list);
+  if (PyList_SetSlice(list, end, end, tail) != 0) return false;  // the whole tail, or nothing
+  log(Change{Kind::Appended, std::move(held), PyRef(), PyList_GET_SIZE(tail), PyRef(), PendingRemovals::kNone});
+  return true;
+}
+
 void CallerEdit::roll_back() noexcept {
   if (committed_ || (log_.empty() && root_change_ == RootChange::None)) return;
   SavedError failure;  // the failure that stopped the edit is the one reported
@@ -384,6 +422,35 @@ void CallerEdit::roll_back() noexcept {
         if (change->index < PyList_GET_SIZE(container) && PyList_GET_ITEM(container, change->index) == change->old.get())
           PyRef::steal(take_out(container, change->index));  // `old` still holds it: nothing is freed here
         break;
+      case Kind::Appended: {
+        // Taken off the end again; the array keeps its room, so nothing is freed or allocated.
+        const Py_ssize_t size = PyList_GET_SIZE(container);
+        if (change->index > size) break;
+        PyObject** items = items_of(container);
+        for (Py_ssize_t i = size - change->index; i < size; ++i) PyRef::steal(items[i]);  // the new elements are ours
+        Py_SET_SIZE(container, size - change->index);
+        break;
+      }
+      case Kind::Compacted: {
+        // Spread back out from the end: each kept element moves up to its old place, each removed
+        // one goes back to its own. The array never shrank, so it has the room.
+        Compaction& compaction = compactions_[static_cast<std::size_t>(change->index)];
+        const Py_ssize_t kept = PyList_GET_SIZE(container);
+        const auto count = static_cast<Py_ssize_t>(compaction.removed.size());
+        if (reinterpret_cast<PyListObject*>(container)->allocated < kept + count) break;
+        PyObject** items = items_of(container);
+        Py_ssize_t from = kept - 1;
+        std::size_t gone = compaction.removed.size();
+        for (Py_ssize_t to = kept + count - 1; gone > 0; --to) {
+          if (compaction.positions[gone - 1] == static_cast<std::size_t>(to)) {
+            items[to] = compaction.removed[--gone].release();
+          } else {
+            items[to] = items[from--];
+          }
+        }
+        Py_SET_SIZE(container, kept + count);
+        break;
+      }
       case Kind::Removed: {
         const Py_ssize_t size = PyList_GET_SIZE(container);
         if (change->index > size || reinterpret_cast<PyListObject*>(container)->allocated <= size) break;

@@ -107,13 +107,20 @@ class CallerEdit {
   bool insert_element(PyObject* list, Py_ssize_t index, PyObject* value);
   // Takes the element at `index`, below the length, out into `taken`.
   bool remove_element(PyObject* list, Py_ssize_t index, PyRef& taken);
+  // The end of an array pass, where the list stands: the elements at `positions` (ascending,
+  // distinct, each below the length) are taken out in one pass over the list, the others keeping
+  // their order, and then `tail`'s elements (a list, or null) are put after them. The removed
+  // elements are held until the edit's references are released. False with a Python exception
+  // set and nothing changed.
+  bool remove_and_append(PyObject* list, const std::vector<std::size_t>& positions, PyObject* tail);
 
  private:
-  enum class Kind : unsigned char { Put, Mark, Element, Inserted, Removed };
+  enum class Kind : unsigned char { Put, Mark, Element, Inserted, Removed, Compacted, Appended };
   // One logged change. Put: `container[key]` held `old` (null: the key was absent), and `mark` is
   // the pending removal it cancelled (PendingRemovals::kNone: none). Mark: the removal `mark` went
   // live. Element: `container[index]` held `old`. Inserted: `old` was put at `index`. Removed: `old`
-  // was taken out from `index`.
+  // was taken out from `index`. Compacted: the elements of compactions_[index] were taken out.
+  // Appended: `index` elements were put at the end.
   struct Change {
     Kind kind;
     PyRef container;
@@ -133,8 +140,15 @@ class CallerEdit {
   Py_ssize_t own_references(PyObject* obj) const noexcept;
   bool refill_dict(PyObject* dict, PyObject* result);
 
+  // The elements one compaction took out, and where each stood (ascending).
+  struct Compaction {
+    std::vector<std::size_t> positions;
+    std::vector<PyRef> removed;
+  };
+
   PendingRemovals removals_;
   std::vector<Change> log_;
+  std::vector<Compaction> compactions_;
   // Containers the edit holds as `old` in its log: each counts once per entry.
   std::unordered_map<PyObject*, Py_ssize_t> held_;
   // Containers known to be referred to only from their place in the data.

@@ -338,37 +338,39 @@ bool PythonDocument::end_array(ArrayPass& pass, const std::vector<std::size_t>& 
   PyObject* list = pass.list.object.get();
   const Container& c = pass.list;
   if (!unchanged(pass)) return false;
-  const auto size = static_cast<std::size_t>(pass.length);
-  if (removals.empty() && (kind_ == Kind::Fresh || !c.slot.parent)) {
-    // Appended at the end: to the call's own list now, or to the caller's root list at commit.
-    PyRef tail = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(appends.size())));
+  PyRef tail;
+  if (!appends.empty()) {
+    tail = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(appends.size())));
     if (!tail) return false;
     for (std::size_t i = 0; i < appends.size(); ++i) PyList_SET_ITEM(tail.get(), static_cast<Py_ssize_t>(i), appends[i].release());
-    if (edit_ != nullptr) return edit_->set_root_list(list, std::move(tail), true);
+  }
+  if (kind_ == Kind::InPlace) {
+    // The allocation may have let a finalizer change the list: it must still hold what the pass saw.
+    if (!unchanged(pass)) return false;
+    for (const auto& [position, element] : pass.removed)
+      if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)) != element.get())
+        return raise_fatal_error("list changed while a patch was applied to it");
+    return edit_->remove_and_append(list, removals, tail.get());
+  }
+  if (removals.empty()) {
     const Py_ssize_t end = PyList_GET_SIZE(list);
     return PyList_SetSlice(list, end, end, tail.get()) == 0;  // the whole tail, or nothing
   }
+  const auto size = static_cast<std::size_t>(pass.length);
   PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size - removals.size() + appends.size())));
   if (!result) return false;
-  // The allocation may have let a finalizer change the list: it must still hold what the pass saw.
-  if (!unchanged(pass)) return false;
-  for (const auto& [position, element] : pass.removed)
-    if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)) != element.get())
-      return raise_fatal_error("list changed while a patch was applied to it");
   Py_ssize_t filled = 0;
   auto removal = removals.begin();
-  for (std::size_t i = 0; i < size; ++i) {  // nothing here can run Python code
+  for (std::size_t i = 0; i < size; ++i) {
     if (removal != removals.end() && *removal == i) {
       ++removal;
       continue;
     }
     PyList_SET_ITEM(result.get(), filled++, PyRef::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(i))).release());
   }
-  for (Value& value : appends) PyList_SET_ITEM(result.get(), filled++, value.release());
-  if (kind_ == Kind::Fresh) return put_list(c, std::move(result));
-  edit_->adopt(result.get());
-  if (!c.slot.parent) return edit_->set_root_list(list, std::move(result), false);
-  return edit_->replace_at(c.slot, list, result.get());
+  for (Py_ssize_t i = 0; tail && i < PyList_GET_SIZE(tail.get()); ++i)
+    PyList_SET_ITEM(result.get(), filled++, PyRef::borrow(PyList_GET_ITEM(tail.get(), i)).release());
+  return put_list(c, std::move(result));
 }
 
 bool PythonDocument::sort_keys(const Container& c) {
