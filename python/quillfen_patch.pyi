@@ -1,8 +1,10 @@
 """Record, merge and apply patches to JSON-like data.
 
 The module converts dicts (keys str) and lists, and their subclasses, holding None, bool, int, float
-and str. The parameter types below let Mapping, TypedDict and list values through; at run time a
-mapping that is not a dict, a tuple, a set or bytes raises TypeError.
+and str. Other objects with __index__ or __float__ (Decimal, Fraction, numpy scalars) become an int or a
+float; NaN and the infinities become 0 (Decimal("1E+400") too), integers beyond 64 bits floats. The
+parameter types below let Mapping, TypedDict and list values through; at run time a mapping that is not
+a dict, a tuple, a set or bytes raises TypeError.
 """
 
 from typing import Any, Dict, List, Literal, Mapping, Union, final, overload
@@ -19,7 +21,14 @@ class QuillfenPatch:
 
     Keys address dict members by name and list elements by position ("[3]", top level only) or by
     serial: the str an element dict carries in its member "_". Instances cannot be subclassed, hold no
-    attributes and compare by identity.
+    attributes and compare by identity; copy and pickle refuse them (TypeError): from_json of
+    to_json_exact() is the copy, and to_json_exact() the plain data to send.
+
+    Besides the errors each method names, any call may raise MemoryError (and leaves the patch and
+    the caller's data as they were); KeyboardInterrupt and SystemExit raised in a conversion hook end
+    the call; a key holding a lone surrogate raises UnicodeEncodeError wherever it is read; and a dict
+    that a hook resizes while it is read, or a list that a finalizer changes under an in-place call,
+    ends the call with the module's FatalError, a direct subclass of BaseException.
     """
 
     def __new__(cls) -> "QuillfenPatch":
@@ -48,8 +57,9 @@ class QuillfenPatch:
         """Record that the member or element named by `key` receives `value` (a deep copy).
 
         The last recording at a key wins. Raises TypeError when `key` is not a str ("argument 'key':
-        ...") or `value` does not convert, RecursionError for nesting too deep, RuntimeError "Already
-        borrowed" when the instance is in use by another call. A failed call changes nothing.
+        ...") or `value` does not convert, UnicodeEncodeError for a lone surrogate in `key` or in a key
+        of `value`, RecursionError for nesting too deep, RuntimeError "Already borrowed" when the
+        instance is in use by another call. A failed call changes nothing.
 
         >>> p = QuillfenPatch(); p.set("title", "Draft"); p.apply({"title": "Old"})
         {'title': 'Draft'}
@@ -57,8 +67,9 @@ class QuillfenPatch:
     def delete(self, key: str) -> None:
         """Record that the member or element named by `key` is removed.
 
-        Raises TypeError when `key` is not a str; RuntimeError "Already borrowed" when the instance
-        is in use by another call.
+        Raises TypeError when `key` is not a str, UnicodeEncodeError for a lone surrogate in it;
+        RuntimeError "Already borrowed" when the instance is in use by another call. A failed call
+        changes nothing.
 
         >>> p = QuillfenPatch(); p.delete("old"); p.apply({"old": 1, "new": 2})
         {'new': 2}
@@ -67,10 +78,12 @@ class QuillfenPatch:
     def apply(self, data: Mapping[str, object]) -> Dict[str, Any]:
         """Return a patched copy of `data`, a dict or a list; `data` itself is never changed.
 
-        Dict keys come back in ascending UTF-8 byte order, subclasses as plain dict, list and str.
-        Raises TypeError when `data` does not convert; RuntimeError "Patch error: ..." when `data`
-        is not a dict or list, or an entry fails (a serial that no element carries, say), "Already
-        mutably borrowed" while the instance is being changed; RecursionError for nesting too deep.
+        The top-level entries apply in ascending byte order of their keys. Dict keys come back in
+        ascending UTF-8 byte order, subclasses as plain dict, list and str. Raises TypeError when
+        `data` does not convert (UnicodeEncodeError for a lone surrogate in a key); RuntimeError
+        "Patch error: ..." when `data` is not a dict or list, or an entry fails (a serial that no
+        element carries, say), "Already mutably borrowed" while the instance is being changed;
+        RecursionError for nesting too deep.
 
         >>> p = QuillfenPatch(); p.set("r2", {"v": 20}); p.apply([{"_": "r1"}, {"_": "r2", "v": 2}])
         [{'_': 'r1'}, {'_': 'r2', 'v': 20}]
@@ -102,9 +115,10 @@ class QuillfenPatch:
     def from_json(data: Mapping[str, object]) -> "QuillfenPatch":
         """Make a patch from its document form: {"*": None} deletes, {"*": value} sets, a dict
         without "*" changes members inside, any other value sets. Data that is not a dict gives an
-        empty patch.
+        empty patch, JSON text included: parse it first (json.loads).
 
-        Raises TypeError when `data` does not convert, RecursionError for nesting too deep.
+        Raises TypeError when `data` does not convert (UnicodeEncodeError for a lone surrogate in a
+        key), RecursionError for nesting too deep.
 
         >>> QuillfenPatch.from_json({"a": {"*": None}, "b": {"c": 1}}).apply({"a": 0, "b": {"d": 2}})
         {'b': {'c': 1, 'd': 2}}
@@ -140,9 +154,12 @@ class QuillfenPatch:
         where both values are dicts, list elements paired by their serial where that can say the
         change (else the list is set whole). diff(new, old) undoes it.
 
-        Raises ValueError, naming the key path, where no patch can make the change (the roots differ
-        in kind or are no dict or list, a top-level "_" changes, a list root grows in a way applying
-        cannot order); TypeError and RecursionError as for `set`'s value.
+        Raises ValueError, naming the key path, where no patch can make the change: two numbers that
+        differ but convert alike (integers beyond 64 bits that round to one float, NaN or an infinity
+        against 0), roots that differ in kind or are no dict or list, a change of a top-level "_",
+        a list root that grows by several elements that are not equal copies of a non-dict, or by a
+        dict that cannot be appended at its serial. TypeError, UnicodeEncodeError and RecursionError
+        as for `set`'s value, except where old and new hold the very same object.
 
         >>> QuillfenPatch.diff({"a": 1, "b": 2}, {"a": 1, "b": 3}).to_json()
         {'b': 3}
@@ -190,8 +207,8 @@ class QuillfenPatch:
         `data`, it gives `data` back. Reads only what this patch reaches and changes nothing.
 
         Raises what applying would raise; ValueError, naming the key path, where no patch can undo
-        the change (elements removed from a list root; an element of a list root changed inside by
-        two keys).
+        the change (an element removed from a list root; an element of a list root that two entries
+        reach, a position and its serial, where the first changed it inside).
 
         >>> p = QuillfenPatch(); p.set("a", 2); p.inverse({"a": 1, "b": 0}).to_json()
         {'a': 1}
@@ -207,9 +224,10 @@ class QuillfenPatch:
 
         The copy is normalised as apply makes it; members the operations add come after the others.
         The operations may replace the whole document ("path": ""), with a value of any kind. Values
-        convert as for `set` (TypeError, RecursionError). A malformed operation raises ValueError; one
-        that cannot be carried out (a missing location, an index out of range, a failed test)
-        RuntimeError "Patch error: ...". Both name the operation's position and its pointers.
+        convert as for `set` (TypeError, RecursionError); `operations` must be a list (TypeError). A
+        malformed operation raises ValueError; one that cannot be carried out (a missing location, an
+        index out of range, a failed test) RuntimeError "Patch error: ...". Both name the operation's
+        position and its pointers. Data that is no dict or list raises RuntimeError "Patch error: ...".
 
         >>> QuillfenPatch.apply_json_patch({"a": [1]}, [{"op": "add", "path": "/a/-", "value": 2}])
         {'a': [1, 2]}
@@ -236,7 +254,7 @@ class QuillfenPatch:
         dict), any other member replaces; a merge patch that is no dict replaces the whole document.
 
         The copy is normalised as apply makes it. Raises TypeError and RecursionError as `set` does
-        for either argument.
+        for either argument; RuntimeError "Patch error: ..." when `data` is no dict or list.
 
         >>> QuillfenPatch.apply_merge_patch({"a": 1, "b": {"c": 2}}, {"a": None, "b": {"d": 3}})
         {'b': {'c': 2, 'd': 3}}
