@@ -157,8 +157,8 @@ class QuillfenPatch:
         Raises ValueError, naming the key path, where no patch can make the change: two numbers that
         differ but convert alike (integers beyond 64 bits that round to one float, NaN or an infinity
         against 0), roots that differ in kind or are no dict or list, a change of a top-level "_",
-        a list root that grows by several elements that are not equal copies of a non-dict, or by a
-        dict that cannot be appended at its serial. TypeError, UnicodeEncodeError and RecursionError
+        a list root that grows by dicts that cannot be appended at their serials in ascending byte
+        order, or by dicts and other values together. TypeError, UnicodeEncodeError and RecursionError
         as for `set`'s value, except where old and new hold the very same object.
 
         >>> QuillfenPatch.diff({"a": 1, "b": 2}, {"a": 1, "b": 3}).to_json()

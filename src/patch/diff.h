@@ -29,9 +29,9 @@ namespace quillfen {
 //
 // Refuses with Inexpressible, always at the top level, where no such patch makes the change: a root
 // that is not an object or an array, or that changes kind; a top-level member "_" of an object root
-// that changes (applying passes over it); an array root that grows by more than one element (the
-// top level appends in no set order) unless the added elements are equal and no object; an array
-// root that grows by one object that no top-level key appends as it is.
+// that changes (applying passes over it); an array root that grows by objects that no top-level
+// keys append as they are (the top level appends in ascending byte order of its keys, and stamps an
+// object with its key), or by objects and other values together.
 //
 // Costs time in proportion to the size of both documents, plus sorting the entries of each array
 // whose changed serials are not in byte order already. Keeps its own work list: any depth. The rules
