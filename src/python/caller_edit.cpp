@@ -217,21 +217,19 @@ void CallerEdit::adopt(PyObject* container) {
   owned_refs_.push_back(PyRef::borrow(container));
 }
 
-bool CallerEdit::set_root_list(PyObject* list, PyRef contents, bool append) {
+bool CallerEdit::set_root_list(PyObject* list, PyRef contents) {
   root_ = PyRef::borrow(list);
   root_size_ = PyList_GET_SIZE(list);
-  if (!append) {
-    root_previous_ = PyRef::steal(list_copy(list));
-    if (!root_previous_) return false;
-    if (PyList_GET_SIZE(list) != root_size_) return changed_under_edit();
-  }
+  root_previous_ = PyRef::steal(list_copy(list));
+  if (!root_previous_) return false;
+  if (PyList_GET_SIZE(list) != root_size_) return changed_under_edit();
   root_contents_ = std::move(contents);
-  root_change_ = append ? RootChange::ListAppend : RootChange::ListReplace;
+  root_change_ = RootChange::ListReplace;
   return true;
 }
 
 bool CallerEdit::replace_contents(PyObject* data, PyObject* result) {
-  if (PyList_Check(data)) return set_root_list(data, PyRef::borrow(result), false);
+  if (PyList_Check(data)) return set_root_list(data, PyRef::borrow(result));
   if (!has_only_exact_str_keys(data)) {
     // Keys of other types (str subclasses, with their own equality) are never compared with the new
     // ones: the dict is emptied and filled again at commit.
@@ -294,17 +292,13 @@ bool CallerEdit::commit(std::vector<PyRef>& released) {
   switch (root_change_) {
     case RootChange::None: break;
     case RootChange::ListReplace:
-    case RootChange::ListAppend: {
       if (PyList_GET_SIZE(root) != root_size_) {
         done = changed_under_edit();
         break;
       }
       // One slice assignment: it either fails before changing the list or changes it whole.
-      const Py_ssize_t from = root_change_ == RootChange::ListAppend ? root_size_ : 0;
-      done = PyList_SetSlice(root, from, root_change_ == RootChange::ListAppend ? root_size_ : PY_SSIZE_T_MAX,
-                             root_contents_.get()) == 0;
+      done = PyList_SetSlice(root, 0, PY_SSIZE_T_MAX, root_contents_.get()) == 0;
       break;
-    }
     case RootChange::DictRefill: done = refill_dict(root, root_contents_.get()); break;
   }
   if (!done) {

@@ -8,9 +8,12 @@
 //   to its position.
 // - A removal from a dict waits until the edit commits (see PendingRemovals); reads through the
 //   edit, and conversions given `removals()`, see the member as gone.
-// - The caller's root list keeps its identity, so its new contents are put in at commit, first of
-//   all, by one call that changes the list whole or not at all. A dict root whose keys are not all
-//   exact strs is emptied and filled again there too.
+// - Lists change in structure where they stand (elements inserted, removed, compacted, appended),
+//   and keep their identity; their item array is moved directly and never shrinks, so an element
+//   taken out goes back to its place without allocating. Where an application is replaced whole (the
+//   fallback that converts the data), the root's new contents are put in at commit, first of all, by
+//   one call that changes the list whole or not at all; a dict root whose keys are not all exact
+//   strs is emptied and filled again there.
 // - A container that is referenced from outside the edit is replaced by a copy of its own before it
 //   changes, so a change never shows at another place. Only references from outside count: those the
 //   edit holds itself (its log, what it replaced) do not.
@@ -80,10 +83,9 @@ class CallerEdit {
   // Marks `container`, made by the caller of the edit and put into the data, as the edit's own.
   void adopt(PyObject* container);
 
-  // The root list `list` gets `contents` (a list) in place of its elements at commit; with `append`,
-  // `contents` is added at its end instead. Its elements are held until the edit's references are
-  // released, so none is dropped while the call is under way.
-  bool set_root_list(PyObject* list, PyRef contents, bool append);
+  // The root list `list` gets `contents` (a list) in place of its elements at commit. Its elements are
+  // held until the edit's references are released, so none is dropped while the call is under way.
+  bool set_root_list(PyObject* list, PyRef contents);
   // The fallback of applying in place: `data` (a dict or list, or a subclass) gets the contents of
   // `result`, a plain dict or list of the same kind whose dicts have exact str keys only.
   bool replace_contents(PyObject* data, PyObject* result);
@@ -158,7 +160,7 @@ class CallerEdit {
   PyRef root_;
   PyRef root_contents_;
   PyRef root_previous_;  // the root list's elements, or a dict root's pairs, held until released
-  enum class RootChange : unsigned char { None, ListReplace, ListAppend, DictRefill } root_change_ = RootChange::None;
+  enum class RootChange : unsigned char { None, ListReplace, DictRefill } root_change_ = RootChange::None;
   Py_ssize_t root_size_ = 0;  // the root list's length when its change was made ready
   bool committed_ = false;
 };
