@@ -340,12 +340,11 @@ bool operation_member(PyObject* operation, PyObject* key, PyRef& held, Operation
     out.state = OperationMembers::State::NotString;
     return true;
   }
-  switch (read_text(found, out.text)) {
-    case Text::Read: out.state = OperationMembers::State::Text; return true;
-    case Text::NotEncodable: out.state = OperationMembers::State::NotString; return true;
-    case Text::Failed: return false;
-  }
-  return false;
+  // A str that does not encode (a lone surrogate) raises the interpreter's encoding error, as a key
+  // given to `set` does.
+  if (!utf8_view(found, out.text)) return false;
+  out.state = OperationMembers::State::Text;
+  return true;
 }
 
 }  // namespace
