@@ -142,9 +142,11 @@ def test_a_finalizer_sees_no_placeholder_while_removals_wait():
 
 @pytest.mark.parametrize("method", ["apply_inplace", "apply_touched"])
 def test_a_failure_after_removals_puts_every_member_back_in_its_place(method):
-    data = {"a": 1, "b": {"c": 2, "d": 3}, "y": [], "z": 3}
-    snapshot, inner, order = copy.deepcopy(data), data["b"], list(data)
-    p = QuillfenPatch.from_json({"a": DELETE, "b": {"c": DELETE, "e": 1}, "y": {"s": {"q": 1}}})  # "y" fails last
+    data = {"a": 1, "b": {"c": 2, "d": 3}, "l": [{"_": "p"}, 5, {"_": "q"}, 6], "y": [], "z": 3}
+    snapshot, inner, rows, order = copy.deepcopy(data), data["b"], data["l"], list(data)
+    # "l" loses two elements and gains one where it stands before "y" fails, last in byte order.
+    p = QuillfenPatch.from_json({"a": DELETE, "b": {"c": DELETE, "e": 1}, "l": {"p": DELETE, "q": DELETE, "n": 1}, "y": {"s": {"q": 1}}})
     with pytest.raises(RuntimeError, match="^Patch error: Invalid serial key: s$"):
         getattr(p, method)(data)
-    assert data == snapshot and list(data) == order and list(data["b"]) == ["c", "d"] and data["b"] is inner
+    assert data == snapshot and list(data) == order and list(data["b"]) == ["c", "d"]
+    assert data["b"] is inner and data["l"] is rows
