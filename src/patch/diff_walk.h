@@ -420,7 +420,7 @@ class DiffWalk {
         if (!is_top_level_serial_key(s)) return refuse("the added object's serial " + quoted(s) + " is no serial key at the top level");
         if (carried(s))
           return refuse("the added object's serial " + quoted(s) + " is carried by an old element, which its key would reach instead");
-        if (!keys.empty() && !(keys.back() < s))
+        if (!keys.empty() && !(std::string_view(keys.back()) < s))
           return refuse("the added objects' serials " + quoted(keys.back()) + " and " + quoted(s) +
                         " do not ascend in byte order, the order in which the top level appends");
         keys.emplace_back(s);
