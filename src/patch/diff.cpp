@@ -80,6 +80,7 @@ class JsonDiffDocument {
     out = &array->as_array()[position];
     return true;
   }
+  static void reading_ahead(Node, const auto&) noexcept {}  // values in one vector need no hint
   static SerialOf serial(Node element, std::string_view& out) {
     const std::string* s = serial_of(*element);
     if (s == nullptr) return SerialOf::None;

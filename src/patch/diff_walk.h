@@ -37,6 +37,9 @@
 //   std::size_t length(Node array)
 //   bool element(Node array, std::size_t position, Node& out)
 //   SerialOf serial(Node element, std::string_view& out)   // the text lives as long as the element
+//   void reading_ahead(Node array, position_ahead)   // a hint, before element() in a loop over
+//        // many elements: position_ahead(k) is the position the loop reads k elements from now
+//        // (or any position past the end); the adapter may ask for those elements early
 #pragma once
 
 #include <algorithm>
@@ -400,6 +403,7 @@ class DiffWalk {
     const std::size_t old_size = first;
     for (std::size_t i = 0; i < old_size; ++i) {
       Node element{};
+      doc_.reading_ahead(old_root, [i](std::size_t k) { return i + k; });
       if (!doc_.element(old_root, i, element)) return failed();
       std::string_view s;
       const SerialOf found = doc_.serial(element, s);
@@ -560,6 +564,7 @@ class DiffWalk {
       const std::size_t size = doc_.length(array);
       for (std::size_t i = 0; i < size; ++i) {
         Node element{};
+        doc_.reading_ahead(array, [i](std::size_t k) { return i + k; });
         if (!doc_.element(array, i, element)) return Outcome::Failed;
         std::string_view s;
         switch (doc_.serial(element, s)) {
@@ -720,9 +725,14 @@ class DiffWalk {
       if (!doc_.check(element, frame.depth + 1)) return failed();
       stack_.back().children.push_back(ChildEntry{std::move(key), Delete{}});
     }
-    while (frame.new_cursor < pairing.new_serials.size()) {
+    const std::size_t count = pairing.new_serials.size();
+    while (frame.new_cursor < count) {
       const std::size_t i = frame.new_cursor++;
       const std::string_view s = pairing.new_serials[i];
+      doc_.reading_ahead(frame.new_value, [i](std::size_t k) { return i + k; });
+      doc_.reading_ahead(frame.old_value, [&](std::size_t k) {
+        return i + k < count ? pairing.old_of_new[i + k] : KeyTable::kNone;
+      });
       Node element{};
       if (!doc_.element(frame.new_value, i, element)) return failed();
       const std::size_t at = pairing.old_of_new[i];

@@ -15,6 +15,7 @@
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
+#include "python/read_ahead.h"
 
 namespace quillfen::py {
 
@@ -244,6 +245,12 @@ class PythonDiffDocument {
       return raise_fatal_error("list changed size while it was compared");
     out = PyList_GET_ITEM(array, static_cast<Py_ssize_t>(position));
     return true;
+  }
+
+  // A hint (see read_ahead.h), always inlined for the reason given there.
+  template <class Ahead>
+  [[gnu::always_inline]] static void reading_ahead(Node array, const Ahead& position_ahead) noexcept {
+    read_ahead(array, position_ahead(kReadAheadTables), position_ahead(kReadAheadElements));
   }
 
   static SerialOf serial(Node element, std::string_view& out);

@@ -18,6 +18,7 @@
 #include "python/errors.h"
 #include "python/patch_object.h"
 #include "python/python_json_patch.h"
+#include "python/read_ahead.h"
 
 namespace quillfen::py {
 
@@ -320,19 +321,7 @@ bool PythonDocument::index_serials(ArrayPass& pass, bool, SerialIndex& out) {
   std::string storage;
   for (Py_ssize_t i = 0; i < pass.length; ++i) {
     if (!unchanged(pass)) return false;  // a hook or a finalizer run by the last element changed it
-    // Reading an element's "_" waits on memory three times over: for the dict, for its key table
-    // and for the str. On a long list those waits are the cost, so the dicts a few elements ahead,
-    // and then their key tables, are asked for early and arrive while this one is read. (Written
-    // here, not in a function of its own: the compiler drops a call to a function that only
-    // prefetches as one without effect.)
-    constexpr Py_ssize_t kDicts = 16, kTables = 8;
-    if (i + kDicts < pass.length) __builtin_prefetch(PyList_GET_ITEM(list, i + kDicts));
-    if (PyObject* ahead = i + kTables < pass.length ? PyList_GET_ITEM(list, i + kTables) : nullptr;
-        ahead != nullptr && Py_TYPE(ahead) == &PyDict_Type) {
-      const char* table = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(ahead)->ma_keys);
-      __builtin_prefetch(table);
-      __builtin_prefetch(table + 64);
-    }
+    read_ahead_in_order(list, static_cast<std::size_t>(i));
     PyRef element = PyRef::borrow(PyList_GET_ITEM(list, i));
     PyTypeObject* type = Py_TYPE(element.get());
     if (type == &PyList_Type || type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
