@@ -445,6 +445,7 @@ Check converts_to_itself(PyObject* root) {
         frames.pop_back();
         continue;
       }
+      read_ahead_in_order(container, static_cast<std::size_t>(frame.next));
       value = PyRef::borrow(PyList_GET_ITEM(container, frame.next++));
     } else {
       PyObject* key = nullptr;
