@@ -117,14 +117,14 @@ PyObject* make_patch_type() {
   };
   // No BASETYPE flag (no subclasses), no GC flag (an instance holds no Python object), and no
   // dict or weak-reference slot. The "builtins." prefix gives a __module__ of "builtins".
-  PyType_Spec spec = {
+  PyType_Spec definition = {
       .name = "builtins.QuillfenPatch",
       .basicsize = static_cast<int>(sizeof(PatchObject)),
       .itemsize = 0,
       .flags = Py_TPFLAGS_DEFAULT,
       .slots = slots,
   };
-  PyRef type = PyRef::steal(PyType_FromSpec(&spec));
+  PyRef type = PyRef::steal(PyType_FromSpec(&definition));
   if (!type) return nullptr;
 #if PY_VERSION_HEX < 0x030A0000
   // 3.9 keeps only the description of the documentation given to PyType_FromSpec and so loses the
