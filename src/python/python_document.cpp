@@ -500,29 +500,35 @@ bool apply_touched(const Patch& patch, PyObject* data, std::vector<PyRef>& relea
   return walk(patch, document) && edit.commit(released);
 }
 
+// What an observer of the applying walk, made by `make` for the document, records of `patch` on
+// `data`, which it leaves as it was. First without writing: each change is seen against the data
+// as it was, which is exact while no member or element is reached twice in one pass. Where one is,
+// it sees what the first change made of it: the application runs for real and is rolled back once
+// the observer's record is taken. Empty when the walk failed, with the Python exception set.
+template <class Make>
+auto observe_application(const Patch& patch, PyObject* data, const Make& make)
+    -> std::optional<decltype(make(std::declval<PythonDocument&>()).take())> {
+  {
+    PythonDocument document(data, PythonDocument::Kind::Dry);
+    auto observer = make(document);
+    if (!walk(patch, document, &observer)) return std::nullopt;
+    if (!observer.reached_twice()) return observer.take();
+  }
+  CallerEdit edit;  // undoes the application when it stops, and when it is rolled back below
+  PythonDocument document(data, edit);
+  auto observer = make(document);
+  if (!walk(patch, document, &observer)) return std::nullopt;
+  auto taken = observer.take();
+  edit.roll_back();
+  return taken;
+}
+
 PyObject* undo_patch(const Patch& patch, PyObject* data) {
   bool container = false;
   if (!reads_as_container(data, container)) return nullptr;
   if (!container) return cannot_patch(), nullptr;
-  std::optional<Result<Patch, Inexpressible>> undo;
-  {
-    // Without writing: each change is seen against the data as it was, which is exact while no
-    // member or element is reached twice in one pass.
-    PythonDocument document(data, PythonDocument::Kind::Dry);
-    InverseBuilder<PythonDocument> inverse(document);
-    if (!walk(patch, document, &inverse)) return nullptr;
-    if (!inverse.reached_twice()) undo = inverse.take();
-  }
-  if (!undo) {
-    // An element that two keys reach sees what the first change made of it: the application runs
-    // for real, and is undone once the undo patch is known.
-    CallerEdit edit;
-    PythonDocument document(data, edit);
-    InverseBuilder<PythonDocument> inverse(document);
-    if (!walk(patch, document, &inverse)) return nullptr;
-    undo = inverse.take();
-    edit.roll_back();
-  }
+  auto undo = observe_application(patch, data, [](PythonDocument& document) { return InverseBuilder<PythonDocument>(document); });
+  if (!undo) return nullptr;
   if (!undo->ok()) return raise_inexpressible(undo->error()), nullptr;
   return wrap_patch(std::move(*undo).value());
 }
@@ -531,23 +537,9 @@ PyObject* json_patch_operations(const Patch& patch, PyObject* data) {
   bool container = false;
   if (!reads_as_container(data, container)) return nullptr;
   if (!container) return cannot_patch(), nullptr;
-  std::optional<Result<std::vector<WrittenOperation>, Inexpressible>> written;
-  {
-    // Without writing, as for the undo patch: the operations come from the patch's entries, and the
-    // data only tells which members were there.
-    PythonDocument document(data, PythonDocument::Kind::Dry);
-    JsonPatchWriter<PythonDocument> writer(patch);
-    if (!walk(patch, document, &writer)) return nullptr;
-    if (!writer.reached_twice()) written = writer.take();
-  }
-  if (!written) {
-    CallerEdit edit;
-    PythonDocument document(data, edit);
-    JsonPatchWriter<PythonDocument> writer(patch);
-    if (!walk(patch, document, &writer)) return nullptr;
-    written = writer.take();
-    edit.roll_back();
-  }
+  // The operations come from the patch's entries; the data only tells which members were there.
+  auto written = observe_application(patch, data, [&patch](PythonDocument&) { return JsonPatchWriter<PythonDocument>(patch); });
+  if (!written) return nullptr;
   if (!written->ok()) return raise_inexpressible(written->error()), nullptr;
   return operations_to_python(written->value());
 }
