@@ -24,12 +24,10 @@ document: a quarter each replace a field, add a record, remove, and append to a 
    records, deletions and field changes) against a marshal round trip of the document.
 """
 
-import gc
 import marshal
 import sys
-import time
 
-from bench_cost import array_document, changes, object_document, patch_of, record
+from bench_cost import array_document, best_cpu, changes, object_document, patch_of, record
 from quillfen_patch import QuillfenPatch
 
 try:
@@ -44,18 +42,7 @@ CALLS = 5 if QUICK else 20
 
 
 def cpu(run, setup=None, collector=False, repeats=None):
-    """Best CPU seconds of `run` over REPEATS runs, each on a fresh argument from `setup`."""
-    best = float("inf")
-    for _ in range(repeats or REPEATS):
-        argument = setup() if setup else None
-        gc.collect()
-        if not collector:
-            gc.disable()
-        start = time.process_time()
-        run(argument) if setup else run()
-        best = min(best, time.process_time() - start)
-        gc.enable()
-    return best
+    return best_cpu(run, setup, collector, repeats or REPEATS)
 
 
 def object_operations(n, calls):

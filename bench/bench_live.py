@@ -17,12 +17,10 @@ records carry a serial in "_").
 3. inverse of the patches of 1 and 2, against apply_touched of the same patch.
 """
 
-import gc
 import marshal
 import sys
-import time
 
-from bench_cost import array_document, changes, object_document, patch_of, record
+from bench_cost import array_document, best_cpu, changes, object_document, patch_of, record
 from quillfen_patch import QuillfenPatch
 
 QUICK = "--quick" in sys.argv
@@ -31,18 +29,7 @@ CALLS = 200 if QUICK else 2_000
 
 
 def cpu(run, setup=None, collector=False):
-    """Best CPU seconds of `run` over REPEATS runs, each on a fresh argument from `setup`."""
-    best = float("inf")
-    for _ in range(REPEATS):
-        argument = setup() if setup else None
-        gc.collect()
-        if not collector:
-            gc.disable()
-        start = time.process_time()
-        run(argument) if setup else run()
-        best = min(best, time.process_time() - start)
-        gc.enable()
-    return best
+    return best_cpu(run, setup, collector, REPEATS)
 
 
 def small_patches(n):

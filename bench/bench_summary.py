@@ -16,12 +16,10 @@ fresh copy of the document, made beforehand and not timed.
 """
 
 import copy
-import gc
 import marshal
 import sys
-import time
 
-from bench_cost import array_document, changes, object_document, patch_of
+from bench_cost import array_document, best_cpu, changes, object_document, patch_of
 from quillfen_patch import QuillfenPatch
 
 try:
@@ -39,17 +37,7 @@ REPEATS = 3 if QUICK else 5
 
 
 def cpu(run, setup=None, collector=False):
-    best = float("inf")
-    for _ in range(REPEATS):
-        argument = setup() if setup else None
-        gc.collect()
-        if not collector:
-            gc.disable()
-        start = time.process_time()
-        run(argument) if setup else run()
-        best = min(best, time.process_time() - start)
-        gc.enable()
-    return best
+    return best_cpu(run, setup, collector, REPEATS)
 
 
 def rows_for(document, array):
