@@ -401,16 +401,26 @@ bool PythonDocument::sort_keys(const Container& c) {
   return true;
 }
 
+// Runs the walk, with `observer` if one is given: empty when it completed, else why it stopped. A
+// patch error is not raised yet; the adapter's own failure is.
+template <class Observer = NoObserver>
+std::optional<ApplyStop> run_walk(const Patch& patch, PythonDocument& document, Observer* observer = nullptr) {
+  return observer != nullptr ? ApplyWalk<PythonDocument, Observer>(document, *observer).run(patch, document.root())
+                             : ApplyWalk<PythonDocument>(document).run(patch, document.root());
+}
+
+// Raises the patch error a stop of the walk holds (the adapter's own failure is raised already).
+void raise_stop(const ApplyStop& stop) {
+  if (const PatchError* error = std::get_if<PatchError>(&stop)) raise_patch_error("Patch error: ", *error);
+}
+
 // Runs the walk, with `observer` if one is given; true when it completed, else false with the
 // Python exception set.
 template <class Observer = NoObserver>
 bool walk(const Patch& patch, PythonDocument& document, Observer* observer = nullptr) {
-  std::optional<ApplyStop> stop = observer != nullptr
-                                      ? ApplyWalk<PythonDocument, Observer>(document, *observer).run(patch, document.root())
-                                      : ApplyWalk<PythonDocument>(document).run(patch, document.root());
-  if (!stop) return true;
-  if (const PatchError* error = std::get_if<PatchError>(&*stop)) raise_patch_error("Patch error: ", *error);
-  return false;  // else the adapter's own failure, raised already
+  const std::optional<ApplyStop> stop = run_walk(patch, document, observer);
+  if (stop) raise_stop(*stop);
+  return !stop;
 }
 
 enum class Check { Yes, No, Failed };
@@ -503,16 +513,22 @@ bool apply_touched(const Patch& patch, PyObject* data, std::vector<PyRef>& relea
 // What an observer of the applying walk, made by `make` for the document, records of `patch` on
 // `data`, which it leaves as it was. First without writing: each change is seen against the data
 // as it was, which is exact while no member or element is reached twice in one pass. Where one is,
-// it sees what the first change made of it: the application runs for real and is rolled back once
-// the observer's record is taken. Empty when the walk failed, with the Python exception set.
+// it sees what the first change made of it, and so does every entry after it, whose patch error
+// the dry walk may then get wrong: the application runs for real and is rolled back once the
+// observer's record is taken. Empty when the walk failed, with the Python exception set.
 template <class Make>
 auto observe_application(const Patch& patch, PyObject* data, const Make& make)
     -> std::optional<decltype(make(std::declval<PythonDocument&>()).take())> {
   {
     PythonDocument document(data, PythonDocument::Kind::Dry);
     auto observer = make(document);
-    if (!walk(patch, document, &observer)) return std::nullopt;
-    if (!observer.reached_twice()) return observer.take();
+    const std::optional<ApplyStop> stop = run_walk(patch, document, &observer);
+    if (!observer.reached_twice()) {
+      if (!stop) return observer.take();
+      raise_stop(*stop);
+      return std::nullopt;
+    }
+    if (stop && !std::holds_alternative<PatchError>(*stop)) return std::nullopt;  // the adapter's failure, raised
   }
   CallerEdit edit;  // undoes the application when it stops, and when it is rolled back below
   PythonDocument document(data, edit);

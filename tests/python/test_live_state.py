@@ -91,11 +91,14 @@ class Indexed(dict):
         ({"a": {"b": 1}}, {"a": (1,)}, TypeError, "^Unsupported type for JSON conversion$"),  # a Nested reaches it
         ({"x": DELETE}, [{"_": "y"}], RuntimeError, "^Patch error: Invalid serial key: x$"),
         ({"t": {"test": 1}}, {"t": {"test": 2.0}}, None, None),  # below the top level: a member like any
+        # Two keys reach element 0; the entry after them fails on what the first made of it.
+        ({"[-0]": {"*": []}, "[0]": {"b": {}}, "a": DELETE}, [{"_": "[-0]"}, {"_": "b"}], RuntimeError,
+         "^Patch error: Invalid serial key: b$"),
     ],
 )
 def test_apply_touched_errors_are_those_of_applying(document, data, error, message):
     p = QuillfenPatch.from_json(document)
-    for method in ("apply_touched", "inverse"):
+    for method in ("apply_touched", "inverse", "to_json_patch"):
         snapshot = copy.deepcopy(data)
         if error is None:
             getattr(p, method)(copy.deepcopy(data))
