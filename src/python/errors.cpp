@@ -1,7 +1,10 @@
 #include "python/errors.h"
 
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "python/py_ref.h"
 
@@ -106,6 +109,44 @@ bool raise_json_patch_error(const JsonPatchError& error) {
 bool raise_fatal_error(const char* text) {
   if (PyObject* type = fatal_error_type()) raise_text(type, text);
   return false;
+}
+
+bool raise_broken_invariant(const char* text) {
+#ifdef QUILLFEN_CHECK_INVARIANTS
+  std::fprintf(stderr, "quillfen_patch: broken invariant: %s\n", text);
+  std::abort();
+#else
+  return raise_fatal_error(text);
+#endif
+}
+
+void SavedError::take_raised() noexcept {
+  if (!PyErr_Occurred()) return;
+  if (raised_type_ != nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  PyErr_Fetch(&raised_type_, &raised_value_, &raised_traceback_);
+}
+
+SavedError::~SavedError() {
+  if (raised_type_ == nullptr) {
+    PyErr_Restore(type_, value_, traceback_);
+    return;
+  }
+  if (type_ != nullptr) {
+    PyErr_NormalizeException(&type_, &value_, &traceback_);
+    PyErr_NormalizeException(&raised_type_, &raised_value_, &raised_traceback_);
+    if (value_ != nullptr && raised_value_ != nullptr && raised_value_ != value_ && PyExceptionInstance_Check(value_) &&
+        PyExceptionInstance_Check(raised_value_)) {
+      if (traceback_ != nullptr) PyException_SetTraceback(value_, traceback_);
+      PyException_SetContext(raised_value_, std::exchange(value_, nullptr));  // takes the reference
+    }
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(traceback_);
+  }
+  PyErr_Restore(raised_type_, raised_value_, raised_traceback_);
 }
 
 }  // namespace quillfen::py

@@ -45,19 +45,31 @@ bool raise_json_patch_error(const JsonPatchError& error);
 bool raise_fatal_error(const char* text);
 
 // Holds the pending exception (if any) aside while cleanup that may call the interpreter runs, and
-// puts it back when it goes, so the first failure is the one reported.
+// puts it back when it goes, so the first failure is the one reported. Cleanup whose own failure
+// must not vanish (an interruption raised in a key's __eq__ while data is put back) hands it over
+// with take_raised(): that exception is then the one reported, with the first as its context.
 class SavedError {
  public:
   SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
   SavedError(const SavedError&) = delete;
   SavedError& operator=(const SavedError&) = delete;
-  ~SavedError() { PyErr_Restore(type_, value_, traceback_); }
+  ~SavedError();
+
+  // Takes the exception pending now, if any: the first one taken is reported, later ones are dropped.
+  void take_raised() noexcept;
 
  private:
   PyObject* type_ = nullptr;
   PyObject* value_ = nullptr;
   PyObject* traceback_ = nullptr;
+  PyObject* raised_type_ = nullptr;
+  PyObject* raised_value_ = nullptr;
+  PyObject* raised_traceback_ = nullptr;
 };
+
+// A broken invariant of the module's own (never the caller's doing): a checking build (the
+// sanitizers') stops the process at once with `text`; any other raises the fatal error with it.
+bool raise_broken_invariant(const char* text);
 
 // Runs one Python entry point: a C++ allocation failure becomes MemoryError, nothing else escapes.
 template <class Body>

@@ -205,10 +205,12 @@ class PythonDocument {
  private:
   const PendingRemovals* removals() const { return edit_ != nullptr ? &edit_->removals() : nullptr; }
 
-  // The member of `dict` under `key` (text `text`), or an empty `out` when absent or removed.
+  // The member of `dict` under `key` (text `text`), or an empty `out` when absent or removed. Fresh,
+  // the dict is the call's normalised copy, whose keys are exact strs: no code runs. Dry, it is the
+  // caller's, held by the pass: a key of the caller's with its own __eq__ may run it, and may raise.
   bool lookup(PyObject* dict, PyObject* key, std::string_view text, Member& out) const {
     if (edit_ != nullptr) return edit_->lookup(dict, key, text, out);
-    PyObject* value = PyDict_GetItemWithError(dict, key);  // a normalised copy: exact str keys only
+    PyObject* value = PyDict_GetItemWithError(dict, key);
     if (value == nullptr) return !PyErr_Occurred();
     out = PyRef::borrow(value);
     return true;
@@ -511,11 +513,12 @@ bool apply_touched(const Patch& patch, PyObject* data, std::vector<PyRef>& relea
 }
 
 // What an observer of the applying walk, made by `make` for the document, records of `patch` on
-// `data`, which it leaves as it was. First without writing: each change is seen against the data
-// as it was, which is exact while no member or element is reached twice in one pass. Where one is,
-// it sees what the first change made of it, and so does every entry after it, whose patch error
-// the dry walk may then get wrong: the application runs for real and is rolled back once the
-// observer's record is taken. Empty when the walk failed, with the Python exception set.
+// `data`, which it never writes. First without writing: each change is seen against the data as it
+// was, which is exact while no member or element is reached twice in one pass. Where one is, it
+// sees what the first change made of it, and so does every entry after it, whose patch error the
+// dry walk may then get wrong: the application runs again on a private copy, made container by
+// container as the walk changes them, so the caller's data, and any code of the data that runs
+// meanwhile, sees nothing of it. Empty when the walk failed, with the Python exception set.
 template <class Make>
 auto observe_application(const Patch& patch, PyObject* data, const Make& make)
     -> std::optional<decltype(make(std::declval<PythonDocument&>()).take())> {
@@ -530,13 +533,13 @@ auto observe_application(const Patch& patch, PyObject* data, const Make& make)
     }
     if (stop && !std::holds_alternative<PatchError>(*stop)) return std::nullopt;  // the adapter's failure, raised
   }
-  CallerEdit edit;  // undoes the application when it stops, and when it is rolled back below
-  PythonDocument document(data, edit);
+  CallerEdit edit(CallerEdit::Mode::Private);
+  PyRef root;
+  if (!edit.copy_root(data, root)) return std::nullopt;
+  PythonDocument document(root.get(), edit);
   auto observer = make(document);
   if (!walk(patch, document, &observer)) return std::nullopt;
-  auto taken = observer.take();
-  edit.roll_back();
-  return taken;
+  return observer.take();
 }
 
 PyObject* undo_patch(const Patch& patch, PyObject* data) {

@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -35,7 +34,7 @@ bool is_container(PyObject* obj) { return PyDict_Check(obj) || PyList_Check(obj)
 //   stops. What a walk reaches is read by the conversion's rules; a container about to change (or
 //   to have something inside it changed) is first made the data's own (CallerEdit::own). Lists,
 //   the root's too, are changed in their structure where they stand (CallerEdit::insert_element,
-//   remove_element), at the cost of the list's own insert or removal.
+//   remove_element, set_elements), at the cost of the list's own insert or removal.
 //
 // Python code may run during a walk (a hook of the data, or a finalizer that an allocation lets the
 // collector run) and change the caller's data: every access holds what it uses and checks lengths
@@ -129,7 +128,7 @@ class FormatDocument {
     const auto i = static_cast<Py_ssize_t>(index);
     if (!PyList_Check(list)) return changed_under_call();
     if (edit_ == nullptr) return i <= PyList_GET_SIZE(list) && PyList_Insert(list, i, value.get()) == 0;
-    return unchanged(list) && edit_->insert_element(list, i, value.get()) && restructured(list);
+    return unchanged(list) && edit_->insert_element(list, i, value.get());
   }
 
   bool replace(const Node& node, std::size_t index, Value value) {
@@ -147,7 +146,7 @@ class FormatDocument {
     if (!in_list(list, i)) return false;
     PyRef element;
     if (edit_ != nullptr) {
-      if (!edit_->remove_element(list, i, element) || !restructured(list)) return false;
+      if (!edit_->remove_element(list, i, element)) return false;
     } else {
       element = PyRef::borrow(PyList_GET_ITEM(list, i));
       if (PyList_SetSlice(list, i, i + 1, nullptr) != 0) return false;
@@ -227,15 +226,8 @@ class FormatDocument {
     return unchanged(list) && (i < PyList_GET_SIZE(list) || list_changed_size());
   }
 
-  // In place: whether `list` still has the length the edit's last change of its structure left.
-  bool unchanged(PyObject* list) const {
-    const auto it = sizes_.find(list);
-    return it == sizes_.end() || it->second == PyList_GET_SIZE(list) || list_changed_size();
-  }
-  bool restructured(PyObject* list) {
-    sizes_[list] = PyList_GET_SIZE(list);
-    return true;
-  }
+  // In place: whether `list` is as the edit's last change of it left it.
+  bool unchanged(PyObject* list) const { return edit_ == nullptr || edit_->intact(list) || list_changed_size(); }
 
   // In place: the root dict gets the members of `dict` (as the edit sees them) in place of its own.
   bool replace_members(PyObject* dict);
@@ -247,9 +239,6 @@ class FormatDocument {
   ToPython values_;  // makes the values written; they share one str per key
   PyRef last_key_;   // key_str's last str, and the text it was made of
   std::string_view last_text_;
-  // In place: the length of each list the edit changed in structure, after its last change; the
-  // edit's log holds the lists, so no address is reused meanwhile.
-  std::unordered_map<PyObject*, Py_ssize_t> sizes_;
 };
 
 // A dict member read for copying: the key, its text (alive as long as the key) and the value.
@@ -279,18 +268,12 @@ bool read_members(PyObject* dict, const PendingRemovals& removals, std::vector<R
 }
 
 bool FormatDocument::replace_elements(PyObject* list) {
-  PyObject* root = root_.get();
   // The new elements are read first: `list` may be the root itself, or hold elements of it.
   PyRef elements = PyRef::steal(PyList_New(0));
   if (!elements) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)  // an append may let a finalizer shorten it
     if (PyList_Append(elements.get(), PyList_GET_ITEM(list, i)) != 0) return false;
-  PyRef taken;
-  for (Py_ssize_t i = PyList_GET_SIZE(root); i > 0; --i)
-    if (!edit_->remove_element(root, i - 1, taken)) return false;  // a list changed under it is the fatal error
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.get()); ++i)
-    if (!edit_->insert_element(root, i, PyList_GET_ITEM(elements.get(), i))) return false;
-  return restructured(root);
+  return unchanged(root_.get()) && edit_->set_elements(root_.get(), elements.get());
 }
 
 bool FormatDocument::replace_members(PyObject* dict) {

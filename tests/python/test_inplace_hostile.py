@@ -150,3 +150,99 @@ def test_a_failure_after_removals_puts_every_member_back_in_its_place(method):
         getattr(p, method)(data)
     assert data == snapshot and list(data) == order and list(data["b"]) == ["c", "d"]
     assert data["b"] is inner and data["l"] is rows
+
+
+def data_with_key_raising_at(n, members):
+    """`members` and a key that compares with "a" (same hash) and, once the data is made, raises
+    KeyboardInterrupt at its n-th comparison (never, for n = 0)."""
+
+    class Key:
+        def __hash__(self):
+            return hash("a")
+
+        def __eq__(self, other):
+            if calls is not None:
+                calls.append(other)
+                if len(calls) == n:
+                    raise KeyboardInterrupt
+            return False
+
+    calls = None  # counted from when the data is made
+    data = {Key(): 0, **members}
+    calls = []
+    return data, calls
+
+
+def touched(document):
+    return QuillfenPatch.from_json(document).apply_touched
+
+
+def json_patch(*operations):
+    return lambda data: QuillfenPatch.apply_json_patch(data, list(operations), in_place=True)
+
+
+def merge_patch(document):
+    return lambda data: QuillfenPatch.apply_merge_patch(data, document, in_place=True)
+
+
+SHARED = {"b": 1}  # referenced from here too: a call copies it before changing it
+# A key of the data compares with "a" wherever the call looks "a" up: finding it, making a shared member
+# the data's own, putting it back after a failure, taking it out as the call finishes. (members, call, the
+# data's str members after the call, None where it fails)
+KEY_CASES = {
+    "put back, apply_touched": ({"a": 1, "rows": []}, touched({"a": 2, "rows": {"missing": {"v": 1}}}), None),
+    "put back, json patch": ({"a": 1, "rows": []}, json_patch({"op": "replace", "path": "/a", "value": 2}, {"op": "remove", "path": "/rows/0"}), None),
+    "taken out, apply_touched": ({"a": 1, "b": 1}, touched({"a": DELETE}), {"b": 1}),
+    "taken out, json patch": ({"a": 1, "b": 1}, json_patch({"op": "remove", "path": "/a"}), {"b": 1}),
+    "taken out, merge patch": ({"a": 1, "b": 1}, merge_patch({"a": None}), {"b": 1}),
+    "copied, apply_touched": ({"a": SHARED}, touched({"a": {"x": 1}}), {"a": {"b": 1, "x": 1}}),
+    "copied, json patch": ({"a": SHARED}, json_patch({"op": "add", "path": "/a/x", "value": 1}), {"a": {"b": 1, "x": 1}}),
+    "copied, merge patch": ({"a": SHARED}, merge_patch({"a": {"x": 1}}), {"a": {"b": 1, "x": 1}}),
+}
+
+
+@pytest.mark.parametrize("name", list(KEY_CASES))
+def test_an_interruption_in_a_key_comparison_ends_the_call_with_the_data_as_it_was_or_wholly_changed(name):
+    members, call, after = KEY_CASES[name]
+    data, count = data_with_key_raising_at(0, members)
+    try:
+        call(data)
+    except RuntimeError:
+        assert after is None
+    for n in range(1, len(count) + 1):
+        data, _ = data_with_key_raising_at(n, members)
+        with pytest.raises(KeyboardInterrupt):  # never the fatal error, never a patch error in its place
+            call(data)
+        rest = {k: v for k, v in data.items() if isinstance(k, str)}
+        assert rest == members or rest == after, n
+        assert SHARED == {"b": 1}
+
+
+def test_a_list_a_hook_shortens_after_its_compaction_is_left_as_the_hook_left_it():
+    class Shrink:
+        def __index__(self):
+            data["a"].pop()
+            return 5
+
+    # "a" is compacted, the change inside "b" reads Shrink, "c" fails; "0" was changed first.
+    data = {"0": 0, "a": [0, 1, 2, {"_": "x"}], "b": Shrink(), "c": []}
+    p = QuillfenPatch.from_json({"0": 1, "a": {"x": DELETE}, "b": {"y": 1}, "c": {"missing": {"v": 1}}})
+    with pytest.raises(FatalError) as caught:
+        p.apply_touched(data)
+    assert type(caught.value).__name__ == "FatalError"
+    assert data["0"] == 0 and data["a"] == [0, 1]  # everything else undone; "a" as the hook left it
+
+
+@pytest.mark.parametrize("method", ["inverse", "to_json_patch"])
+def test_reading_calls_show_code_of_the_data_no_change(method):
+    seen = []
+
+    class Serial:  # read by the array pass of "rows", after "[0]" and "a" reached one element
+        def __index__(self):
+            seen.append(repr(data[0]))
+            return 3
+
+    data = [{"_": "a", "v": 0}, {"_": "b", "rows": [{"_": Serial()}]}]
+    p = QuillfenPatch.from_json({"[0]": {"*": {"_": "a", "v": 1}}, "a": {"x": 5}, "b": {"rows": {"zz": {"*": 1}}}})
+    getattr(p, method)(data)
+    assert seen and set(seen) == {"{'_': 'a', 'v': 0}"} and data[0] == {"_": "a", "v": 0}
