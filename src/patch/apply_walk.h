@@ -55,6 +55,9 @@
 //   bool opened_array(ArrayPass&, bool top)  // element entered just before
 //   bool entering_member(ObjectPass&, key)                          // a Nested entry enters it
 //   bool entering_element(ArrayPass&, position, const std::string* serial)   // null: an index key
+//   bool reaching_again(ArrayPass&, position)   // an entry reaches an element that an earlier entry
+//        // of the pass reached (on the root, a position and a serial, or two spellings of one
+//        // position, name one element); told before anything else of that entry
 //   bool changing_member(ObjectPass&, key, const Member& old)        // before a put or a removal
 //        // at `key` (old empty when absent); a removal of an absent member is no change
 //   bool replacing_element(ArrayPass&, position, const std::string* serial, const Member& old,
@@ -73,6 +76,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_set>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -151,6 +155,7 @@ class ApplyWalk {
     SerialIndex index;
     std::vector<std::size_t> removals;
     std::vector<Value> appends;
+    std::unordered_set<std::size_t> reached;  // observed walks: the positions entries reached
   };
 
   struct Frame {
@@ -176,7 +181,7 @@ class ApplyWalk {
     }
     // The index holds only the serials this pass looks up: filling it costs a lookup per element
     // in a table the size of the pass.
-    ArrayFrame array{doc_.begin_array(std::move(container)), 0, SerialIndex(serial_keys(cursor, top)), {}, {}};
+    ArrayFrame array{doc_.begin_array(std::move(container)), 0, SerialIndex(serial_keys(cursor, top)), {}, {}, {}};
     array.length = doc_.length(array.array);
     if (!array.index.looks_for_nothing() && !doc_.index_serials(array.array, top, array.index)) return adapter_failed();
     frames_.push_back(Frame{cursor, top, std::move(array)});
@@ -275,6 +280,8 @@ class ApplyWalk {
   // An entry that reached the element at `position`: by an index key when `serial` is null, else by
   // that serial key.
   bool at_position(ArrayFrame& array, std::size_t position, const std::string* serial, const ChildEntry& entry) {
+    if constexpr (kObserved)
+      if (!array.reached.insert(position).second && !observer_->reaching_again(array.array, position)) return adapter_failed();
     return std::visit(
         [&](const auto& op) -> bool {
           using Op = std::decay_t<decltype(op)>;

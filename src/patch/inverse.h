@@ -83,6 +83,11 @@ class InverseBuilder {
     return true;
   }
 
+  bool reaching_again(ArrayPass&, std::size_t) {
+    reached_twice_ = true;
+    return true;
+  }
+
   bool entering_element(ArrayPass&, std::size_t position, const std::string* serial) {
     Frame& frame = frames_.back();
     auto [it, added] = frame.elements.try_emplace(position);
@@ -128,6 +133,8 @@ class InverseBuilder {
     undo.kind = Undo::Kind::Original;
     undo.serial = serial;
     undo.keeps_serial = serial != nullptr && value.is_object();  // its stamped copy carries the serial
+    // A value put at a position that carries a serial may now be the element that serial reaches.
+    if (serial == nullptr && carries_serial(value)) frame.serial_changed = true;
     return doc_.to_value(old, undo.original);
   }
 
@@ -215,7 +222,8 @@ class InverseBuilder {
     std::map<std::size_t, Undo> elements;  // array passes, by position
     std::vector<std::size_t> removed;
     std::vector<Appended> appended;
-    bool serial_changed = false;  // object passes: the member "_" was put or removed
+    bool serial_changed = false;  // object passes: the member "_" was put or removed; the root: an
+                                  // element was given a serial at its position
   };
   struct Entering {
     Undo* undo;
@@ -280,10 +288,18 @@ class InverseBuilder {
     record.serial_changed = frame.serial_changed;
   }
 
+  static bool carries_serial(const JsonValue& value) {
+    if (!value.is_object()) return false;
+    const JsonValue* serial = value.as_object().find(kSerialMember);
+    return serial != nullptr && serial->is_string();
+  }
+
   // The root array's undo. Removals were refused; elements are reached at their serial where it
-  // still reaches them, else at their position, which nothing in the pass moved.
+  // still reaches them, else at their position, which nothing in the pass moved. Where any element
+  // gained or changed a serial, every element is reached at its position: a serial may now reach
+  // another element than before.
   ChildList array_root_undo(Frame& frame) {
-    bool some_serial_changed = false;
+    bool some_serial_changed = frame.serial_changed;
     for (const auto& [position, element] : frame.elements) some_serial_changed |= element.serial_changed;
     ChildList undo;
     for (auto& [position, element] : frame.elements) {

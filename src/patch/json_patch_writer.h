@@ -13,8 +13,8 @@
 // The observer matches each change it hears of with the entry that made it (the entries of a pass
 // come in the walk's order, and the walk tells of each change as it makes it), so it needs nothing
 // from the document: a walk that does not write serves, unless a member or element is reached by
-// two entries of one pass, where what the second entry sees depends on the first; reached_twice()
-// then tells the caller to run the walk again, writing. A patch holding a move or copy (which
+// two entries of one pass, where what the second entry sees (whether it is a container to enter,
+// say) depends on the first; reached_twice() then tells the caller to run the walk again, writing. A patch holding a move or copy (which
 // Python does not build) is refused.
 #pragma once
 
@@ -74,8 +74,8 @@ class JsonPatchWriter {
     return std::move(written_);
   }
 
-  // Whether a member was reached by two entries of one pass, or an element by two of which one
-  // entered it: a walk that does not write must then be run again, writing.
+  // Whether a member or an element was reached by two entries of one pass: a walk that does not
+  // write must then be run again, writing.
   bool reached_twice() const noexcept { return reached_twice_; }
 
   // The walk's observer.
@@ -97,9 +97,13 @@ class JsonPatchWriter {
     return true;
   }
 
+  bool reaching_again(ArrayPass&, std::size_t) {
+    reached_twice_ = true;
+    return true;
+  }
+
   bool entering_element(ArrayPass&, std::size_t position, const std::string* serial) {
     Frame& frame = frames_.back();
-    reach_element(frame, position, true);
     const auto names = [position, serial](const ChildEntry& e) {
       if (!std::holds_alternative<Nested>(e.operation)) return false;
       return serial != nullptr ? e.key == *serial : parse_index_key(e.key) == std::optional<std::uint64_t>(position);
@@ -125,7 +129,6 @@ class JsonPatchWriter {
 
   bool replacing_element(ArrayPass&, std::size_t position, const std::string* serial, const Member&, const JsonValue& value) {
     Frame& frame = frames_.back();
-    reach_element(frame, position, false);
     std::optional<std::string_view> stamp;
     if (serial != nullptr) stamp = *serial;
     written_.push_back(WrittenOperation{JsonPatchOp::Replace, at(frame, std::to_string(position)), &value, stamp});
@@ -172,8 +175,6 @@ class JsonPatchWriter {
     std::size_t count = 0;
     std::size_t next = 0;
     std::set<std::string_view> members_reached;  // object passes
-    std::set<std::size_t> elements_replaced;     // array passes
-    std::set<std::size_t> elements_entered;
     std::vector<std::size_t> removed;
     std::vector<std::pair<std::string_view, const JsonValue*>> appended;
 
@@ -225,14 +226,9 @@ class JsonPatchWriter {
     return nullptr;
   }
 
-  // What a walk that does not write sees wrongly: a member after a change at it, anything inside an
-  // element that another entry replaced, a second pass into one element.
+  // What a walk that does not write sees wrongly: a member after a change at it.
   void reach_member(Frame& frame, std::string_view key) {
     if (!frame.members_reached.insert(key).second) reached_twice_ = true;
-  }
-  void reach_element(Frame& frame, std::size_t position, bool entered) {
-    if (frame.elements_entered.count(position) != 0 || (entered && frame.elements_replaced.count(position) != 0)) reached_twice_ = true;
-    (entered ? frame.elements_entered : frame.elements_replaced).insert(position);
   }
 
   std::vector<const ChildEntry*> top_;

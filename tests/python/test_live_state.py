@@ -148,6 +148,24 @@ def test_inverse_shapes(document, data, undo):
     assert u.apply(p.apply(data)) == data
 
 
+# On a list root two keys may reach one element (two spellings of a position, or a position and a
+# serial), and the second meets what the first made of it; in byte order "[+0]" < "[0]" < "s".
+REACHED_TWICE = [
+    ([5], {"[0]": {"to": 1}, "[+0]": {"*": {}}}),  # a dict set where a number stood, then changed inside
+    ([None, None], {"[+1]": {"*": []}, "[1]": {"": None}}),  # a list set, then appended to
+    ([{"_": "s"}, {}, {}], {"[2]": {"*": {"_": "s"}}, "s": {"v": 1}}),  # "s" still reaches element 0 when applied,
+    ([{"_": "s"}, {}, {}], {"[2]": {"*": {"_": "s"}}, "s": {"*": {"w": 1}}}),  # but element 2 afterwards
+]
+
+
+@pytest.mark.parametrize("data, document", REACHED_TWICE)
+def test_an_element_reached_twice_is_written_and_undone_as_applied(data, document):
+    p = QuillfenPatch.from_json(document)
+    after, before = p.apply(data), copy.deepcopy(data)
+    assert QuillfenPatch.apply_json_patch(data, p.to_json_patch(data)) == after
+    assert p.inverse(data).apply(after) == data == before
+
+
 def test_one_patch_gives_one_result_in_every_process():
     program = textwrap.dedent(
         """
