@@ -1,12 +1,12 @@
 """The README's performance table: one row per task on a 100,000-record document, as a ratio to a
 marshal round trip of that document, with the peers a user would otherwise reach for.
 
-    python3.9 -m venv build/venv/bench && build/venv/bench/bin/pip install jsonpatch orjson
-    PYTHONPATH=build/dev build/venv/bench/bin/python bench/bench_summary.py [--quick]
+    python3 -m venv build/venv/bench && build/venv/bench/bin/python -m pip install . orjson jsonpatch
+    build/venv/bench/bin/python bench/bench_summary.py [--quick]
 
 Peers (in the bench-only environment, only timed): orjson's dumps and loads (a fast JSON library's
 round trip) and jsonpatch (a pure-Python RFC 6902 library) applying the same operations in place.
-Each is left out when it is not installed.
+The row of a peer that is not installed is left out, and the output says which and why.
 
 CPU time (time.process_time), best of REPEATS, collector off; the collector-on ratio follows in
 brackets. Documents are those of bench_cost.py: an object of small records keyed "m0000000"..., and
@@ -30,6 +30,8 @@ try:
     import jsonpatch
 except ImportError:
     jsonpatch = None
+# The row each peer is timed in, left out where the peer cannot be imported.
+PEER_ROWS = {"orjson": (orjson, "the orjson round trip"), "jsonpatch": (jsonpatch, "jsonpatch in place")}
 
 QUICK = "--quick" in sys.argv
 SIZE = 20_000 if QUICK else 100_000
@@ -82,6 +84,12 @@ def rows_for(document, array):
 def main():
     print(f"Python {sys.version.split()[0]}; {SIZE:,} records; CPU time, best of {REPEATS}; "
           "ratio to a marshal round trip, collector off (on)\n")
+    missing = [name for name, (module, _) in PEER_ROWS.items() if module is None]
+    for name in missing:
+        print(f"Left out: {PEER_ROWS[name][1]}, since {name} is not installed for {sys.executable}.")
+    if missing:
+        print(f"For those rows: {sys.executable} -m pip install {' '.join(missing)} "
+              "(into a virtual environment for the benchmarks alone; see the README's Performance)\n")
     for title, document, array in (("object", object_document(SIZE), False), ("array by serial", array_document(SIZE), True)):
         results = rows_for(document, array)
         base = results[0][1]

@@ -3,14 +3,16 @@
 The module converts dicts (keys str) and lists, and their subclasses, holding None, bool, int, float
 and str. Other objects with __index__ or __float__ (Decimal, Fraction, numpy scalars) become an int or a
 float; NaN and the infinities become 0 (Decimal("1E+400") too), integers beyond 64 bits floats. The
-parameter types below let Mapping, TypedDict and list values through; at run time a mapping that is not
-a dict, a tuple, a set or bytes raises TypeError.
+parameter types below let Mapping, TypedDict and list values through, and anything that declares
+__index__ or __float__; at run time a mapping that is not a dict, a tuple, a set or bytes raises
+TypeError, and so does a hook that fails (a numpy array of one or more dimensions, Decimal("sNaN")).
 """
 
-from typing import Any, Dict, List, Literal, Mapping, Union, final, overload
+from typing import Any, Dict, List, Literal, Mapping, SupportsFloat, SupportsIndex, Union, final, overload
 
 # Names with a leading underscore exist only here, for the signatures below.
-_Json = Union[None, bool, int, float, str, List[Any], Mapping[str, object]]
+# A value that converts: the protocols take Decimal, Fraction and numpy scalars, as the run time does.
+_Json = Union[None, bool, int, float, str, SupportsIndex, SupportsFloat, List[Any], Mapping[str, object]]
 
 __version__: str
 __all__ = ["QuillfenPatch", "__version__"]
@@ -213,10 +215,14 @@ class QuillfenPatch:
         >>> p = QuillfenPatch(); p.set("a", 2); p.inverse({"a": 1, "b": 0}).to_json()
         {'a': 1}
         """
+    # `operations` takes any list, whatever its items were inferred as: list is invariant, so a narrower
+    # item type would refuse to_json_patch's own result, or a literal of operations with mixed values.
+    # The run time takes a list and nothing else (TypeError); an item that is no dict is a malformed
+    # operation, a ValueError as for one without "op".
     @overload
     @staticmethod
     def apply_json_patch(
-        data: Union[Mapping[str, object], List[Any]], operations: List[Mapping[str, object]], in_place: Literal[False] = False
+        data: Union[Mapping[str, object], List[Any]], operations: List[Any], in_place: Literal[False] = False
     ) -> Any:
         """Return a patched copy of `data` (a dict or list) after JSON Patch `operations` (RFC 6902):
         dicts with "op" ("add", "remove", "replace", "move", "copy" or "test"), "path" and, as the op
@@ -235,7 +241,7 @@ class QuillfenPatch:
     @overload
     @staticmethod
     def apply_json_patch(
-        data: Union[Mapping[str, object], List[Any]], operations: List[Mapping[str, object]], in_place: Literal[True]
+        data: Union[Mapping[str, object], List[Any]], operations: List[Any], in_place: Literal[True]
     ) -> None:
         """Apply JSON Patch `operations` to `data` itself; see the copying form for the rules and errors.
 
@@ -246,6 +252,10 @@ class QuillfenPatch:
         >>> rows = [1, 2]; QuillfenPatch.apply_json_patch(rows, [{"op": "remove", "path": "/0"}], in_place=True); rows
         [2]
         """
+    @overload
+    @staticmethod
+    def apply_json_patch(data: Union[Mapping[str, object], List[Any]], operations: List[Any], in_place: bool) -> Any:
+        """With `in_place` a bool known only at run time: the patched copy for False, None for True."""
     @overload
     @staticmethod
     def apply_merge_patch(data: Union[Mapping[str, object], List[Any]], merge_patch: _Json, in_place: Literal[False] = False) -> Any:
@@ -271,6 +281,10 @@ class QuillfenPatch:
         >>> d = {"a": 1}; QuillfenPatch.apply_merge_patch(d, {"b": 2}, in_place=True); d
         {'a': 1, 'b': 2}
         """
+    @overload
+    @staticmethod
+    def apply_merge_patch(data: Union[Mapping[str, object], List[Any]], merge_patch: _Json, in_place: bool) -> Any:
+        """With `in_place` a bool known only at run time: the merged copy for False, None for True."""
     def to_json_patch(self, data: Union[Mapping[str, object], List[Any]]) -> List[Dict[str, Any]]:
         """Return the JSON Patch operations (RFC 6902) that turn `data` into what apply(data) returns,
         member order aside: "add", "replace" and "remove" dicts with "op", "path" and "value".

