@@ -159,7 +159,7 @@ bool same_scalar(const JsonValue& a, const JsonValue& b) noexcept {
 
 }  // namespace
 
-bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
+bool operator==(const JsonValue& a, const JsonValue& b) {
   if (a.kind() != b.kind()) return false;
   if (!a.is_container()) return same_scalar(a, b);
   std::vector<std::pair<const JsonValue*, const JsonValue*>> pending{{&a, &b}};

@@ -109,8 +109,9 @@ class JsonValue {
   JsonObject& as_object() noexcept { return *payload_.object; }
 
   // Structural equality: same kinds all the way down; 1 != 1.0; 0.0 == -0.0; objects by members.
-  friend bool operator==(const JsonValue& a, const JsonValue& b) noexcept;
-  friend bool operator!=(const JsonValue& a, const JsonValue& b) noexcept { return !(a == b); }
+  // Containers are compared from a work list, which allocates: not noexcept.
+  friend bool operator==(const JsonValue& a, const JsonValue& b);
+  friend bool operator!=(const JsonValue& a, const JsonValue& b) { return !(a == b); }
 
   // JSON text with no whitespace; object members in key order; doubles in their shortest
   // round-trip form, always with a decimal point or an exponent.

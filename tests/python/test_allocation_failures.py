@@ -85,6 +85,8 @@ def diff_pair():
 OPERATIONS = [{"op": "add", "path": "/a/k/-", "value": {"x": [1, "é"]}}, {"op": "remove", "path": "/a/gone"},
               {"op": "move", "from": "/a/k/1", "path": "/m"}, {"op": "copy", "from": "/a", "path": "/a2"},
               {"op": "replace", "path": "/keep", "value": 2**70}, {"op": "add", "path": "/a/k/0", "value": None}]
+ROOT_REPLACED = [{"op": "add", "path": "/0", "value": 1}, {"op": "move", "from": "/3", "path": "/-"},
+                 {"op": "replace", "path": "", "value": [1, 2, 3, 4, 5, 6]}, {"op": "add", "path": "/-", "value": {"_": "n"}}]
 ARRAY_OPERATIONS = [{"op": "add", "path": "/-", "value": {"_": "s9"}}, {"op": "replace", "path": "/0/v", "value": 1},
                     {"op": "remove", "path": "/1/0"}, {"op": "test", "path": "/2/w/q", "value": 1.0}, {"op": "add", "path": "/1", "value": []}]
 
@@ -126,12 +128,16 @@ CASES = {
     "merge": merge(True),
     "merge, major not a patch": merge(False),
     "diff": lambda: Case(QuillfenPatch.diff, diff_pair()),
+    # Converted at their place and compared as converted values: one pair equal, one not.
+    "diff, values of no exact type": lambda: Case(QuillfenPatch.diff, tuple({"a": collections.OrderedDict(x=[[1], [2, {"y": 3}]]), "b": collections.OrderedDict(z=[v])} for v in (1, 2))),
     "to_json_patch, object": inplace(dict_data, method="to_json_patch"),
     "to_json_patch, array": inplace(list_data, ARRAY_PATCH, "to_json_patch"),
     "apply_json_patch, object": standard_format("apply_json_patch", dict_data, OPERATIONS, False),
     "apply_json_patch in place, object": standard_format("apply_json_patch", dict_data, OPERATIONS, True),
     "apply_json_patch in place, array": standard_format("apply_json_patch", list_data, ARRAY_OPERATIONS, True),
     "apply_json_patch in place, failing last": standard_format("apply_json_patch", list_data, ARRAY_OPERATIONS + [{"op": "remove", "path": "/9"}], True),
+    # Elements inserted and moved, then the whole root replaced by a shorter list and appended to.
+    "apply_json_patch in place, root replaced": standard_format("apply_json_patch", lambda: [{"_": f"r{i}", "v": i} for i in range(6)], ROOT_REPLACED, True),
     "apply_merge_patch in place": standard_format("apply_merge_patch", dict_data, {"a": {"b": None, "k": {"z": 3}, "n": [1]}, "keep": None}, True),
 }
 
@@ -214,9 +220,11 @@ def test_every_allocation_failure_ends_in_memory_error_or_success_and_changes_no
         request.applymarker(pytest.mark.xfail(reason="apply_inplace puts a dict back through allocations that fail too"))
     make = CASES[name]
     calls = sweep(make, persistent, stats, name)  # also warms the caches the calls fill
-    # A leak adds blocks in every sweep; the interpreter's free lists and caches fill up, then stop.
+    # A leak adds blocks in every sweep; the interpreter's free lists and caches fill up, then stop. On
+    # 3.11, where failures met at new places fill them, a sweep of a TypeError path still adds a few
+    # blocks after twenty sweeps, then none.
     growth = []
-    while len(growth) < 8 and (not growth or growth[-1] > 0):
+    while len(growth) < 40 and (not growth or growth[-1] > 0):
         gc.collect()
         live = faults.live_blocks()
         sweep(make, persistent, None, name)
