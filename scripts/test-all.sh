@@ -1,25 +1,34 @@
 #!/usr/bin/env bash
-# Builds and tests without touching the interpreters themselves: the C++ core once (GoogleTest via
-# CTest), then for CPython 3.9 (the target) and each of 3.10 to 3.13 that pyenv or the PATH
-# provides, a virtual environment under build/venv/ (kept, so a second run is quick), the package
-# installed into it from this checkout, and the Python tests run against that install. System
-# packages are installed only when missing. Safe to run again.
+# Builds and tests without touching the interpreters themselves: the C++ core (GoogleTest via CTest),
+# then the Python tests against the package installed into a virtual environment under build/venv/
+# (kept, so a second run is quick). System packages are installed only when missing. Safe to run again.
 #
-# Usage: bash scripts/test-all.sh [--full]
-#   --full  as CI runs it: the expensive cases at full size, then the long suites in
-#           scripts/ci-extra/ (sanitizers, fuzzing, leaks, the 3.9 wheel), which install what they
-#           need themselves
+# Usage: bash scripts/test-all.sh [--python 3.X] [--all] [--full]
+#   (none)       the C++ core and the Python tests on one interpreter: CPython 3.9 (the target) if
+#                pyenv or the PATH has it, else the first of 3.10-3.13 found; installs only what those
+#                tests need (pytest, hypothesis, mypy)
+#   --python     that interpreter instead (may be given more than once)
+#   --all        every one of CPython 3.9-3.13 found, each with the package's whole test extra
+#   --full       as CI runs it: --all, the expensive cases at full size, then the long suites in
+#                scripts/ci-extra/ (sanitizers, fuzzing, leaks, the 3.9 wheel), which install what they
+#                need themselves
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$PWD
 
+usage() { echo "usage: bash scripts/test-all.sh [--python 3.X]... [--all] [--full]" >&2; exit 2; }
 options=()
 full=false
-for arg in "$@"; do
-  case $arg in
-    --full) options+=(--full); full=true ;;
-    *) echo "usage: bash scripts/test-all.sh [--full]" >&2; exit 2 ;;
+all=false
+chosen=()
+while [ $# -gt 0 ]; do
+  case $1 in
+    --full) options+=(--full); full=true; all=true ;;
+    --all) all=true ;;
+    --python) [[ ${2:-} =~ ^3\.(9|1[0-3])$ ]] || usage; chosen+=("${2#3.}"); shift ;;
+    *) usage ;;
   esac
+  shift
 done
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}  # the machines are shared
 export PIP_DISABLE_PIP_VERSION_CHECK=1
@@ -29,13 +38,27 @@ summary=()
 passed() { summary+=("$1: $2"); }
 skipped() { summary+=("$1: skipped, $2"); }
 failed() { failures+=("$1"); summary+=("$1: FAILED${2:+, $2}"); }
+# A long step says when it starts and, with the time it took, when it ends.
+step_start=0
+begin() { step_start=$SECONDS; echo "   $1 ..."; }
+end() { echo "   ... ${1:-done} ($((SECONDS - step_start)) s)"; }
 
 # --- Interpreters -------------------------------------------------------------------------------
-minors=(9 10 11 12 13)
 declare -A python_of
-for minor in "${minors[@]}"; do
+for minor in 9 10 11 12 13; do
   python_of[$minor]=$(bash scripts/find-python.sh "3.$minor")
 done
+if [ ${#chosen[@]} -gt 0 ]; then
+  minors=("${chosen[@]}")
+elif $all; then
+  minors=(9 10 11 12 13)
+else
+  minors=()
+  for minor in 9 10 11 12 13; do
+    if [ -n "${python_of[$minor]}" ]; then minors=("$minor"); break; fi
+  done
+  [ ${#minors[@]} -gt 0 ] || minors=(9)  # none at all: reported below as the target missing
+fi
 
 # --- System packages, only those missing ----------------------------------------------------------
 missing=()
@@ -78,10 +101,14 @@ fi
 # --- The C++ core -----------------------------------------------------------------------------
 echo "== C++ core"
 mkdir -p build/cpp
+begin "building the core and its tests"
 if cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLFEN_BUILD_TESTS=ON -DQUILLFEN_BUILD_PYTHON=OFF >/dev/null &&
    { cmake --build build/cpp > build/cpp/build.log 2>&1 || { tail -n 30 build/cpp/build.log; false; }; }; then
+  end built
+  begin "running the core tests"
   (cd build/cpp && ctest --output-on-failure) > build/cpp/ctest.log 2>&1
   status=$?
+  end
   tail -n 4 build/cpp/ctest.log
   result=$(grep -E 'tests passed|tests failed' build/cpp/ctest.log | tail -n 1)
   if [ $status -eq 0 ]; then passed "C++ core" "$result"; else failed "C++ core" "$result"; fi
@@ -91,8 +118,10 @@ fi
 
 # --- The Python module, installed into a venv per interpreter ---------------------------------
 # Built without isolation into a build directory kept in the venv, so that a second run rebuilds
-# only what changed; the build requirement is read from pyproject.toml.
+# only what changed; the build requirement is read from pyproject.toml. One interpreter gets the tools
+# the tests need; --all and --full the whole test extra (dask too, for examples/scale_out.py).
 build_requires=$(sed -n 's/^requires = \[\(.*\)\]/\1/p' pyproject.toml | tr -d '",')
+if $all; then package=".[test]" test_tools=""; else package="." test_tools="pytest hypothesis mypy"; fi
 for minor in "${minors[@]}"; do
   python=${python_of[$minor]}
   name="CPython 3.$minor"
@@ -111,26 +140,38 @@ for minor in "${minors[@]}"; do
   # A venv made from another interpreter (an upgraded pyenv version, say) is made again.
   if ! grep -qxF "home = $(dirname "$python")" "$venv/pyvenv.cfg" 2>/dev/null || ! "$venv/bin/python" -c "" 2>/dev/null; then
     rm -rf "$venv"
+    begin "making the virtual environment $venv"
     if ! { "$python" -m venv "$venv" && "$venv/bin/python" -m pip install --upgrade pip > "$venv/install.log" 2>&1; }; then
       failed "$name" "venv"
       continue
     fi
+    end
   fi
+  begin "installing the build and test tools"
   # shellcheck disable=SC2086  # one word per requirement
-  if ! { "$venv/bin/python" -m pip install $build_requires &&
-         "$venv/bin/python" -m pip install --no-build-isolation --config-settings="build-dir=$venv/build" ".[test]"; } > "$venv/install.log" 2>&1; then
+  if ! "$venv/bin/python" -m pip install $build_requires $test_tools > "$venv/install.log" 2>&1; then
     tail -n 30 "$venv/install.log"
     failed "$name" "install (build/venv/3.$minor/install.log)"
     continue
   fi
+  end
+  begin "building and installing the package"
+  if ! "$venv/bin/python" -m pip install --no-build-isolation --config-settings="build-dir=$venv/build" "$package" >> "$venv/install.log" 2>&1; then
+    tail -n 30 "$venv/install.log"
+    failed "$name" "install (build/venv/3.$minor/install.log)"
+    continue
+  fi
+  end
   # Tested from the source tree, which holds no importable module: the import finds the install.
-  echo "   testing $(cd / && "$root/$venv/bin/python" -c 'import quillfen_patch; print(quillfen_patch.__file__)')"
-  "$venv/bin/pytest" -q -p no:cacheprovider "${options[@]}" tests/python > "$venv/pytest.log" 2>&1
+  begin "testing $(cd / && "$root/$venv/bin/python" -c 'import quillfen_patch; print(quillfen_patch.__file__)')"
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider "${options[@]}" tests/python > "$venv/pytest.log" 2>&1
   status=$?
+  end
   tail -n 15 "$venv/pytest.log"
   result=$(tail -n 1 "$venv/pytest.log" | tr -d '=' | sed 's/^ *//; s/ *$//')
   if [ $status -eq 0 ]; then passed "$name" "$result"; else failed "$name" "$result"; fi
 done
+$all || [ ${#chosen[@]} -gt 0 ] || skipped "other interpreters" "--all tests every one found"
 
 # --- Extra suites, with --full ------------------------------------------------------------------
 # Each scripts/ci-extra/*.sh runs from the checkout's root with this script's options; a non-zero
@@ -139,7 +180,8 @@ for extra in scripts/ci-extra/*.sh; do
   [ -e "$extra" ] && $full || continue
   name=$(basename "$extra" .sh)
   echo "== $name"
-  if bash "$extra" "${options[@]}"; then passed "$name" "passed"; else failed "$name"; fi
+  begin "$name"
+  if bash "$extra" "${options[@]}"; then end; passed "$name" "passed"; else end; failed "$name"; fi
 done
 $full || skipped "scripts/ci-extra" "the long suites run with --full"
 

@@ -14,4 +14,4 @@ for arg in "$@"; do
     *) echo "usage: wheels.sh [--full]" >&2; exit 2 ;;
   esac
 done
-bash scripts/build-wheels.sh --python 3.9 --out build/wheels/dist
+bash scripts/build-wheels.sh --sweeps --python 3.9 --out build/wheels/dist
