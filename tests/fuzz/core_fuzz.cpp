@@ -5,7 +5,15 @@
 // - writing a document read from any value gives that value with its "*" members collapsed, as the
 //   document form's rules say, and a patch of the round-trippable kind reads back as itself;
 // - merging gives what a plain model of the merge rules gives, and the result shares nothing with
-//   its inputs: changing and dropping them afterwards leaves it as it was.
+//   its inputs: changing and dropping them afterwards leaves it as it was;
+// - a diff, applied, makes the new version, and its exact document form reads back as itself;
+// - an undo patch undoes, and the JSON Patch written for a patch does what the patch does; both
+//   fail as applying fails;
+// - the exact document form of a patch reads back as one that applies alike, or is refused as the
+//   refusal check says;
+// - JSON Patch operations read from any document are applied or refused with their position;
+//   merge patches merge as a plain model of their rules says, and merging twice is merging once.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -19,7 +27,12 @@
 #include "json_value/json_value.h"
 #include "operations/operation.h"
 #include "patch/apply.h"
+#include "patch/diff.h"
 #include "patch/document_form.h"
+#include "patch/inexpressible.h"
+#include "patch/json_patch.h"
+#include "patch/json_patch_writer.h"
+#include "patch/json_pointer.h"
 #include "patch/merge.h"
 #include "patch/patch.h"
 #include "patch/patch_error.h"
@@ -42,6 +55,10 @@ using test_util::text;
 constexpr std::string_view kKeys[] = {"a", "b", "_", "*", "[0]", "[1]", "[2]", "[+1]", "[01]", "s", "t",
                                       "", "from", "to", "test", "[9]", "[18446744073709551616]", "\xc3\xa9"};
 constexpr int kDeepLevels = 20100;  // just past the deepest walk the core accepts
+// JSON Patch: the op names with one that is none, and pointer tokens that reach the keys above,
+// array positions (the end "-", a leading zero) and escapes, "~" alone being malformed.
+constexpr std::string_view kOps[] = {"add", "remove", "replace", "move", "copy", "test", "bad"};
+constexpr std::string_view kTokens[] = {"a", "b", "_", "*", "s", "", "0", "1", "2", "-", "01", "~0", "~1", "~", "\xc3\xa9"};
 
 class Program {
  public:
@@ -120,6 +137,32 @@ class Program {
     return p;
   }
 
+  // A list of JSON Patch operation objects, now and then malformed: an element that is no object,
+  // an unknown op, a missing member, a pointer without its leading "/" or with a bad escape.
+  JsonValue operations() {
+    JsonArray list;
+    for (int n = byte() % 5; n > 0; --n) {
+      const std::uint8_t shape = byte();
+      if (shape % 16 == 15) {
+        list.push_back(value(1));
+        continue;
+      }
+      std::vector<JsonMember> members;
+      if ((shape & 0x10) == 0) members.push_back(JsonMember{"op", JsonValue(kOps[byte() % std::size(kOps)])});
+      members.push_back(JsonMember{"path", JsonValue(pointer())});
+      if ((shape & 0x20) != 0) members.push_back(JsonMember{"from", JsonValue(pointer())});
+      if ((shape & 0xc0) != 0) members.push_back(JsonMember{"value", value(1)});
+      list.push_back(JsonValue(JsonObject::from_members(std::move(members))));
+    }
+    return JsonValue(std::move(list));
+  }
+
+  std::string pointer() {
+    std::string text = byte() % 16 == 15 ? "a" : "";
+    for (int n = byte() % 4; n > 0; --n) text.append("/").append(kTokens[byte() % std::size(kTokens)]);
+    return text;
+  }
+
  private:
   JsonValue deep_value() {
     deep_ = true;
@@ -150,24 +193,64 @@ class Program {
   bool deep_ = false;
 };
 
-// Every key at every level of `patch`.
-bool patch_holds_key(const Patch& patch, const std::string& key) {
+// Whether an entry at any level of `patch` passes `test(entry, whether it is at the top level)`.
+template <class Test>
+bool any_entry(const Patch& patch, Test test) {
   bool found = false;
   std::vector<const ChildList*> pending;
   patch.for_each([&](const Patch::Entry& e) {
-    found = found || e.key == key;
+    found = found || test(e, true);
     if (const Nested* n = std::get_if<Nested>(&e.operation)) pending.push_back(&n->children);
   });
   while (!found && !pending.empty()) {
     const ChildList* list = pending.back();
     pending.pop_back();
     for (const ChildEntry& c : *list) {
-      found = found || c.key == key;
+      found = found || test(c, false);
       if (const Nested* n = std::get_if<Nested>(&c.operation)) pending.push_back(&n->children);
     }
   }
   return found;
 }
+
+bool patch_holds_key(const Patch& patch, const std::string& key) {
+  return any_entry(patch, [&](const ChildEntry& e, bool) { return e.key == key; });
+}
+
+// Whether the patch holds a Move or a Copy, which no JSON Patch writes.
+bool moves_or_copies(const Patch& patch) {
+  return any_entry(patch, [](const ChildEntry& e, bool) { return std::holds_alternative<Move>(e.operation) || std::holds_alternative<Copy>(e.operation); });
+}
+
+// Whether some child list of `patch` holds a key twice.
+bool repeats_a_key(const Patch& patch) {
+  std::vector<const ChildList*> pending;
+  patch.for_each([&](const Patch::Entry& e) {
+    if (const Nested* n = std::get_if<Nested>(&e.operation)) pending.push_back(&n->children);
+  });
+  while (!pending.empty()) {
+    const ChildList* list = pending.back();
+    pending.pop_back();
+    std::vector<std::string_view> keys;
+    for (const ChildEntry& c : *list) {
+      keys.push_back(c.key);
+      if (const Nested* n = std::get_if<Nested>(&c.operation)) pending.push_back(&n->children);
+    }
+    std::sort(keys.begin(), keys.end());
+    if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) return true;
+  }
+  return false;
+}
+
+// Whether the patch is one the binding can make: Set, Delete and Nested only, no key twice in a
+// child list, and no child under "*" (read from the document form, that member sets or deletes its
+// parent). The undo and the JSON Patch operations are promised for those.
+bool recordable(const Patch& patch) {
+  return !moves_or_copies(patch) && !repeats_a_key(patch) &&
+         !any_entry(patch, [](const ChildEntry& e, bool top) { return std::holds_alternative<Test>(e.operation) || (!top && e.key == "*"); });
+}
+
+bool starts_with(const std::string& text, std::string_view prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
 
 void check_error(const PatchError& error, const Patch& patch) {
   const std::string message = error.message();
@@ -306,6 +389,120 @@ void check_merge(const Patch& minor, const Patch& major) {
   CHECK(text(merged) == before);
 }
 
+// The diff applied to the old version makes the new one; the exact form carries it unchanged.
+void check_diff(const JsonValue& old_document, const JsonValue& new_document) {
+  Result<Patch, Inexpressible> diff = diff_documents(old_document, new_document);
+  if (!diff.ok()) {
+    CHECK(starts_with(diff.error().message(), "Cannot express the change at "));
+    return;
+  }
+  JsonValue target = old_document.copy();
+  CHECK(apply_to_document(diff.value(), target).ok() && target == new_document);
+  Result<JsonValue, Inexpressible> exact = write_document_exact(diff.value());
+  CHECK(exact.ok());
+  Result<Patch> read = read_document(exact.value());
+  CHECK(read.ok() && text(read.value()) == text(diff.value()));
+}
+
+// The undo patch and the JSON Patch operations of `patch` on `document`: they fail as applying
+// fails (the operations are refused for a move or copy the walk meets, too), and where applying
+// succeeds with a patch the binding can make, the undo gives the document back and the operations
+// give what applying gave.
+void check_computed_patches(const Patch& patch, const JsonValue& document) {
+  JsonValue after = document.copy();
+  const Status applied = apply_to_document(patch, after);
+  auto undo = inverse_of(patch, document);
+  auto operations = json_patch_of(patch, document);
+  if (!applied.ok()) {
+    for (const auto* error : {undo.ok() ? nullptr : &undo.error(), operations.ok() ? nullptr : &operations.error()}) {
+      const PatchError* same = error != nullptr ? std::get_if<PatchError>(error) : nullptr;
+      CHECK(same != nullptr && same->message() == applied.error().message());
+    }
+    return;
+  }
+  CHECK(undo.ok() || std::holds_alternative<Inexpressible>(undo.error()));
+  CHECK(operations.ok() || (std::holds_alternative<Inexpressible>(operations.error()) && moves_or_copies(patch)));
+  if (!recordable(patch)) return;
+  if (undo.ok()) {
+    JsonValue back = after.copy();
+    CHECK(apply_to_document(undo.value(), back).ok() && back == document);
+    CHECK(write_document_exact(undo.value()).ok());
+  }
+  Result<std::vector<JsonPatchOperation>, JsonPatchError> read = read_json_patch(operations.value());
+  CHECK(read.ok());
+  JsonValue replayed = document.copy();
+  CHECK(apply_json_patch(replayed, read.value()).ok() && replayed == after);
+}
+
+// The exact form reads back as a patch that applies alike, or is refused as exact_form_refusal says.
+void check_exact_form(const Patch& patch, const JsonValue& document) {
+  Result<JsonValue, Inexpressible> exact = write_document_exact(patch);
+  const std::optional<Inexpressible> refusal = exact_form_refusal(patch);
+  CHECK(exact.ok() == !refusal.has_value());
+  if (!exact.ok()) {
+    CHECK(exact.error().message() == refusal->message());
+    return;
+  }
+  Result<Patch> read = read_document(exact.value());
+  CHECK(read.ok());
+  JsonValue by_patch = document.copy();
+  JsonValue by_read = document.copy();
+  const bool patch_applied = apply_to_document(patch, by_patch).ok();
+  CHECK(apply_to_document(read.value(), by_read).ok() == patch_applied);
+  CHECK(!patch_applied || by_patch == by_read);  // where both fail, maybe at different places
+}
+
+void check_json_patch(const JsonValue& document, const JsonValue& operations) {
+  Result<std::vector<JsonPatchOperation>, JsonPatchError> read = read_json_patch(operations);
+  if (!read.ok()) {
+    CHECK(read.error().kind() == JsonPatchError::Kind::Malformed && starts_with(read.error().message(), "operation "));
+    return;
+  }
+  JsonValue target = document.copy();
+  Result<Done, JsonPatchError> applied = apply_json_patch(target, read.value());
+  const JsonValue again = target.copy();
+  CHECK(again == target && !target.compact_text().empty());
+  if (!applied.ok()) {
+    CHECK(starts_with(applied.error().message(), "operation "));
+    return;
+  }
+  // `test` compares by value: the whole result equals itself.
+  PointerFault fault{};
+  std::vector<JsonPatchOperation> test;
+  test.push_back(JsonPatchOperation{JsonPatchOp::Test, *parse_json_pointer("", fault), {}, target.copy()});
+  JsonValue tested = target.copy();
+  CHECK(apply_json_patch(tested, test).ok());
+}
+
+// The merge patch rules, plainly.
+JsonValue model_merge_patch(const JsonValue& target, const JsonValue& patch) {
+  if (!patch.is_object()) return patch.copy();
+  std::vector<JsonMember> members;
+  if (target.is_object())
+    for (const JsonMember& m : target.as_object()) members.push_back(JsonMember{m.key, m.value.copy()});
+  JsonObject out = JsonObject::from_members(std::move(members));
+  for (const JsonMember& m : patch.as_object()) {
+    if (m.value.is_null()) {
+      (void)out.remove(m.key);
+      continue;
+    }
+    static const JsonValue kAbsent;
+    const JsonValue* old = out.find(m.key);
+    JsonValue merged = model_merge_patch(old != nullptr ? *old : kAbsent, m.value);
+    (void)out.insert(m.key, std::move(merged));
+  }
+  return JsonValue(std::move(out));
+}
+
+void check_merge_patch(const JsonValue& document, const JsonValue& merge_patch) {
+  JsonValue once = document.copy();
+  apply_merge_patch(once, merge_patch);
+  CHECK(once == model_merge_patch(document, merge_patch));
+  JsonValue twice = once.copy();
+  apply_merge_patch(twice, merge_patch);
+  CHECK(twice == once);
+}
+
 }  // namespace
 }  // namespace quillfen
 
@@ -317,9 +514,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Patch second = program.patch();
   check_apply(first, document);
   check_apply(second, document);
-  if (program.made_deep()) return 0;
+  if (program.made_deep()) {  // the walks keep their own stacks: any depth is refused or done
+    (void)inverse_of(first, document);
+    (void)json_patch_of(first, document);
+    (void)write_document_exact(first);
+    (void)diff_documents(document, document);
+    return 0;
+  }
   check_document_form(first, document);
   check_merge(first, second);
   check_merge(second, first);
+  const JsonValue other = program.value(0);
+  const JsonValue operations = program.operations();
+  for (const Patch* patch : {&first, &second}) {
+    check_computed_patches(*patch, document);
+    check_exact_form(*patch, document);
+    JsonValue after = document.copy();
+    if (apply_to_document(*patch, after).ok()) {
+      check_diff(document, after);
+      check_diff(after, document);
+    }
+  }
+  check_diff(document, other);
+  check_json_patch(document, operations);
+  check_merge_patch(document, other);
   return 0;
 }

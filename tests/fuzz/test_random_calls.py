@@ -1,14 +1,18 @@
 """Random programs of calls on a few shared instances, with random, hostile and invalid arguments: hooks
 that re-enter the instance, raise, or empty the container being read; subclasses; values and keys
 that do not convert; nesting past the limit. Every call succeeds or raises one of the documented
-errors; a failed set or delete leaves the patch as it was; apply_inplace makes its argument equal to
-what apply returned, or leaves it exactly as it was.
+errors; a failed set or delete leaves the patch as it was; an in-place call (apply_inplace,
+apply_touched, the standard formats with in_place=True) makes its argument equal to what the copying
+call returned, or leaves it exactly as it was. On documents that convert to themselves the computed
+patches keep their promises: an undo undoes, a diff or a JSON Patch makes the new version, the exact
+document form applies alike.
 
 Run by scripts/ci-extra/fuzz-smoke.sh with --hypothesis-profile=fuzz-smoke (about a minute); run it
 longer with --hypothesis-profile=fuzz-long (see the README)."""
 
 import collections
 import copy
+import math
 
 from hypothesis import given
 from hypothesis import strategies as st
@@ -98,6 +102,25 @@ calm_documents = documents(st.one_of(scalars, calm_hooks))
 hostile_documents = documents(st.one_of(scalars, invalid, calm_hooks, st.just("reenter"), st.just("empty")))
 
 
+calm_values = st.one_of(scalars, calm_hooks)
+hostile_values = st.one_of(scalars, invalid, calm_hooks)
+POINTERS = ["", "/a", "/b", "/_", "/0", "/1", "/-", "/01", "/a/0", "/a/-", "/a/b", "/0/a", "/~0", "/~1", "/~2", "a", "/\u00e9"]
+
+
+def operations(values):
+    """JSON Patch operations, now and then malformed: an unknown op, a missing member, a bad pointer,
+    an element that is no object."""
+    operation = st.fixed_dictionaries(
+        {"op": st.sampled_from(["add", "remove", "replace", "move", "copy", "test", "bad"]), "path": st.sampled_from(POINTERS), "value": documents(values)},
+        optional={"from": st.sampled_from(POINTERS)},
+    )
+    # In place, the whole document may be replaced by one of its own kind, keeping its identity.
+    whole = st.fixed_dictionaries(
+        {"op": st.sampled_from(["add", "replace"]), "path": st.just(""), "value": st.one_of(st.lists(values, max_size=3), st.dictionaries(st.sampled_from(KEYS), values, max_size=3))}
+    )
+    return st.lists(st.one_of(operation, operation, whole, values), max_size=4)
+
+
 def arm(document, patch):
     """Replaces the "reenter" and "empty" markers by hooks aimed at `patch` and at the container holding them."""
     pending = [document]
@@ -136,12 +159,80 @@ def allowed(error):
     return isinstance(error, (TypeError, UnicodeEncodeError))
 
 
-def outcome(call):
+def outcome(call, documented=()):
+    """What call() returns, or the error it raised, which must be documented (`documented`: errors
+    the method documents besides those every method may raise)."""
     try:
         return call(), None
     except BaseException as error:  # noqa: B036: FatalError derives from BaseException
-        assert allowed(error), repr(error)
+        assert allowed(error) or isinstance(error, documented), repr(error)
         return None, error
+
+
+def same(error, other):
+    return (type(error), str(error)) == (type(other), str(other))
+
+
+def plain(*values):
+    """Whether every value in `values` converts to itself (no subclass, hook, NaN, integer beyond
+    64 bits or key that is no str), so that a copying call and an in-place one see the same data."""
+    pending = list(values)
+    while pending:
+        value = pending.pop()
+        kind = type(value)
+        if kind is dict:
+            if any(type(key) is not str for key in value):
+                return False
+            pending.extend(value.values())
+        elif kind is list:
+            pending.extend(value)
+        elif not (kind in (str, bool, type(None)) or kind is int and -(2**63) <= value < 2**63 or kind is float and math.isfinite(value)):
+            return False
+    return True
+
+
+def typed(value):
+    """`value` with kinds kept apart (True, 1 and 1.0 differ; 0.0 and -0.0 do not) and dict order set aside."""
+    if isinstance(value, dict):
+        return "dict", sorted((key, typed(item)) for key, item in value.items())
+    if isinstance(value, list):
+        return "list", [typed(item) for item in value]
+    return type(value).__name__, value + 0.0 if type(value) is float else value
+
+
+# Lists long enough for the interpreter to shrink their item array when they lose half of it.
+in_place_documents = st.one_of(calm_documents, st.lists(calm_documents, min_size=5, max_size=9))
+KIND_CHANGE = "in place, the document cannot become another kind of value"  # copying, it can
+Q = QuillfenPatch
+# The in-place calls, each with its copying twin: (strategy of the argument after the data, copying
+# call, in-place call, errors documented besides those every method may raise).
+IN_PLACE = {
+    "apply_touched": (st.none(), lambda p, data, _: p.apply(data), lambda p, data, _: p.apply_touched(data), ()),
+    "apply_json_patch": (
+        operations(calm_values),
+        lambda p, data, ops: Q.apply_json_patch(data, ops),
+        lambda p, data, ops: Q.apply_json_patch(data, ops, in_place=True),
+        ValueError,
+    ),
+    "apply_merge_patch": (
+        calm_documents,
+        lambda p, data, merge: Q.apply_merge_patch(data, merge),
+        lambda p, data, merge: Q.apply_merge_patch(data, merge, in_place=True),
+        (),
+    ),
+}
+# Calls on hostile data, which only succeed or raise what they document: (strategy of the argument
+# after the data, call, errors documented besides those every method may raise).
+HOSTILE = {
+    "apply_touched": (st.none(), lambda p, data, _: p.apply_touched(data), ()),
+    "inverse": (st.none(), lambda p, data, _: p.inverse(data), ValueError),
+    "to_json_patch": (st.none(), lambda p, data, _: p.to_json_patch(data), ()),
+    "diff": (hostile_documents, lambda p, old, new: Q.diff(old, new), ValueError),
+    "apply_json_patch": (operations(hostile_values), lambda p, data, ops: Q.apply_json_patch(data, ops), ValueError),
+    "apply_json_patch in place": (operations(hostile_values), IN_PLACE["apply_json_patch"][2], ValueError),
+    "apply_merge_patch": (hostile_documents, lambda p, data, merge: Q.apply_merge_patch(data, merge), ()),
+    "apply_merge_patch in place": (hostile_documents, IN_PLACE["apply_merge_patch"][2], ()),
+}
 
 
 steps = st.one_of(
@@ -155,7 +246,47 @@ steps = st.one_of(
     st.tuples(st.just("merge"), st.integers(0, 2), st.one_of(st.integers(0, 2), invalid)),
     st.tuples(st.just("deep"), st.integers(0, 2), st.sampled_from(["set", "apply", "from_json"])),
     st.tuples(st.just("arguments"), st.integers(0, 2), st.sampled_from(["extra", "keyword", "missing", "both"])),
+    st.sampled_from(list(IN_PLACE)).flatmap(lambda n: st.tuples(st.just("in_place"), st.integers(0, 2), st.just(n), in_place_documents, IN_PLACE[n][0])),
+    st.sampled_from(list(HOSTILE)).flatmap(lambda n: st.tuples(st.just("hostile"), st.integers(0, 2), st.just(n), hostile_documents, HOSTILE[n][0])),
+    st.tuples(st.just("computed"), st.integers(0, 2), st.sampled_from(["inverse", "to_json_patch", "diff", "to_json_exact"]), calm_documents),
 )
+
+
+def check_computed(p, method, data):
+    """A patch that `p` computes on the calm `data` leaves the data as it was, and where the data
+    converts to itself it keeps its promise."""
+    converts_to_itself = plain(data)
+    expected, error = outcome(lambda: p.apply(data))
+    snapshot, inner = repr(copy.deepcopy(data)), [id(c) for c in containers(data)]
+    if method == "to_json_exact":
+        wire, _ = outcome(p.to_json_exact, ValueError)
+        if wire is not None:  # read back, it applies alike (where it fails, maybe at another place)
+            again, again_error = outcome(lambda: Q.from_json(wire).apply(data))
+            assert (again_error is None) == (error is None), (error, again_error)
+            assert error is not None or typed(again) == typed(expected)
+        return
+    if method == "diff":
+        if error is None and converts_to_itself:
+            made, _ = outcome(lambda: Q.diff(data, expected), ValueError)
+            for patch in [made, Q.from_json(made.to_json_exact())] if made is not None else []:
+                assert typed(patch.apply(data)) == typed(expected)
+        return
+    made, made_error = outcome(lambda: getattr(p, method)(data), ValueError if method == "inverse" else ())
+    assert repr(data) == snapshot and [id(c) for c in containers(data)] == inner  # only read
+    if not converts_to_itself:
+        return
+    if error is not None:  # what applying raises
+        assert same(made_error, error), (made_error, error)
+    elif made_error is not None:
+        assert method == "inverse" and type(made_error) is ValueError, made_error
+    elif method == "to_json_patch":
+        assert typed(Q.apply_json_patch(data, made)) == typed(expected)
+    else:  # the undo, in its lossless form, after apply; and after apply_touched
+        assert typed(Q.from_json(made.to_json_exact()).apply(expected)) == typed(data)
+        live = copy.deepcopy(data)
+        p.apply_touched(live)
+        made.apply_touched(live)
+        assert typed(live) == typed(data)
 
 
 def run_step(patches, step):
@@ -180,6 +311,25 @@ def run_step(patches, step):
         else:
             assert type(inplace_error) is type(error) and str(inplace_error) == str(error)
             assert repr(data) == snapshot and [id(c) for c in containers(data)] == inner
+    elif name == "in_place":
+        _, copying, in_place, documented = IN_PLACE[step[2]]
+        data, argument = step[3], step[4]
+        same_data = plain(data, argument)  # then both calls read the same: the same outcome
+        expected, error = outcome(lambda: copying(p, data, argument), documented)
+        snapshot, inner = repr(copy.deepcopy(data)), [id(c) for c in containers(data)]
+        _, in_place_error = outcome(lambda: in_place(p, data, argument), documented)
+        if in_place_error is not None:  # exactly as it was: value, key order, containers
+            assert repr(data) == snapshot and [id(c) for c in containers(data)] == inner, in_place_error
+        if same_data:
+            if in_place_error is None:
+                assert error is None and typed(data) == typed(expected), error
+            elif KIND_CHANGE not in str(in_place_error):
+                assert same(in_place_error, error), (in_place_error, error)
+    elif name == "hostile":
+        _, call, documented = HOSTILE[step[2]]
+        outcome(lambda: call(p, arm(step[3], p), arm(step[4], p)), documented)
+    elif name == "computed":
+        check_computed(p, step[2], step[3])
     elif name == "apply_inplace_hostile":
         outcome(lambda: p.apply_inplace(arm(step[2], p)))
     elif name == "from_json":

@@ -1,5 +1,5 @@
 """Each method, called 100,000 times on its success path and on each of its failure paths (TypeError,
-patch error, RecursionError, refused access), leaves the process no bigger: resident memory, the C
+ValueError, patch error, RecursionError, refused access), leaves the process no bigger: resident memory, the C
 heap and the interpreter's object count stay flat, and tracemalloc sees every Python object freed.
 Run by scripts/ci-extra/leaks.sh; each path prints its figures (pytest -s shows them)."""
 
@@ -73,6 +73,14 @@ def refused_while_read(inner):
 
 p_shared = patch()
 other = patch()
+removes_first = QuillfenPatch.from_json({"[0]": DELETE})  # no patch undoes it on a list root
+# Two values set in one nested change out of byte order: no lossless form.
+out_of_order = QuillfenPatch.merge(QuillfenPatch.from_json({"a": {"b": 1}}), QuillfenPatch.from_json({"a": {"x": 2}}))
+OPERATIONS = [{"op": "add", "path": "/x", "value": [1, {"y": 2}]}, {"op": "remove", "path": "/a/b"}, {"op": "copy", "from": "/a", "path": "/c"}]
+FAILING_LAST = OPERATIONS + [{"op": "remove", "path": "/zz"}]
+MERGE_PATCH = {"a": {"b": None, "x": [1]}, "c": None}
+OLD = {"a": 1, "rows": [{"_": "s", "v": 1}, {"_": "t"}], "keep": {"k": [1]}}
+NEW = {"a": 2, "rows": [{"_": "s", "v": 2}, {"_": "u"}], "keep": {"k": [1]}}
 
 PATHS = {
     "set": lambda p: p.set("k", {"v": [1, "x", 2.5]}),
@@ -102,6 +110,40 @@ PATHS = {
     "merge": lambda p: QuillfenPatch.merge(p, other),
     "merge TypeError": lambda p: QuillfenPatch.merge(p, {}),
     "merge refused": refused(lambda: QuillfenPatch.merge(p_shared, other)),
+    "apply_touched": lambda p: p.apply_touched({"a": {"b": 0, "gone": 1}, "x": [1]}),
+    "apply_touched TypeError": lambda p: p.apply_touched({"a": (1,)}),
+    "apply_touched patch error": lambda p: p.apply_touched([1, {"z": 1}]),
+    "apply_touched refused": refused(lambda: p_shared.apply_touched({})),
+    "inverse": lambda p: p.inverse({"a": {"b": 0, "gone": [1]}, "n": {"k": 1}}),
+    "inverse TypeError": lambda p: p.inverse({"n": (1,)}),
+    "inverse ValueError": lambda p: removes_first.inverse([1]),
+    "inverse patch error": lambda p: p.inverse([1]),
+    "inverse RecursionError": lambda p: p.inverse({"n": DEEP}),
+    "inverse refused": refused(lambda: p_shared.inverse({})),
+    "apply_json_patch": lambda p: QuillfenPatch.apply_json_patch({"a": {"b": 1}}, OPERATIONS),
+    "apply_json_patch in place": lambda p: QuillfenPatch.apply_json_patch({"a": {"b": 1}}, OPERATIONS, in_place=True),
+    "apply_json_patch TypeError": lambda p: QuillfenPatch.apply_json_patch({}, [{"op": "add", "path": "/a", "value": (1,)}]),
+    "apply_json_patch ValueError": lambda p: QuillfenPatch.apply_json_patch({}, [{"op": "bad", "path": "/a"}]),
+    "apply_json_patch patch error": lambda p: QuillfenPatch.apply_json_patch({"a": {"b": 1}}, FAILING_LAST),
+    "apply_json_patch in place patch error": lambda p: QuillfenPatch.apply_json_patch({"a": {"b": 1}}, FAILING_LAST, in_place=True),
+    "apply_json_patch RecursionError": lambda p: QuillfenPatch.apply_json_patch(DEEP, []),
+    "apply_merge_patch": lambda p: QuillfenPatch.apply_merge_patch({"a": {"b": 1}, "c": 2}, MERGE_PATCH),
+    "apply_merge_patch in place": lambda p: QuillfenPatch.apply_merge_patch({"a": {"b": 1}, "c": 2}, MERGE_PATCH, in_place=True),
+    "apply_merge_patch TypeError": lambda p: QuillfenPatch.apply_merge_patch({}, {"a": (1,)}),
+    "apply_merge_patch patch error": lambda p: QuillfenPatch.apply_merge_patch(5, MERGE_PATCH),
+    "apply_merge_patch in place patch error": lambda p: QuillfenPatch.apply_merge_patch([1], MERGE_PATCH, in_place=True),
+    "apply_merge_patch RecursionError": lambda p: QuillfenPatch.apply_merge_patch({}, {"a": DEEP}),
+    "to_json_patch": lambda p: p.to_json_patch({"a": {"b": 0, "gone": 1}, "n": 0}),
+    "to_json_patch TypeError": lambda p: p.to_json_patch({"a": (1,)}),
+    "to_json_patch patch error": lambda p: p.to_json_patch([1]),
+    "to_json_patch refused": refused(lambda: p_shared.to_json_patch({})),
+    "diff": lambda p: QuillfenPatch.diff(OLD, NEW),
+    "diff TypeError": lambda p: QuillfenPatch.diff(OLD, {**NEW, "a": (1,)}),
+    "diff ValueError": lambda p: QuillfenPatch.diff(OLD, [1]),
+    "diff RecursionError": lambda p: QuillfenPatch.diff(OLD, {**NEW, "a": DEEP}),
+    "to_json_exact": lambda p: p.to_json_exact(),
+    "to_json_exact ValueError": lambda p: out_of_order.to_json_exact(),
+    "to_json_exact refused": refused(lambda: p_shared.to_json_exact()),
 }
 
 
@@ -109,7 +151,7 @@ def run(call, p, times):
     for _ in range(times):
         try:
             call(p)
-        except (TypeError, RuntimeError):
+        except (TypeError, ValueError, RuntimeError):
             pass
 
 
