@@ -5,8 +5,6 @@
 #include <utility>
 
 #include "patch/array_addressing.h"
-#include "patch/json_patch_walk.h"
-#include "patch/json_patch_writer.h"
 
 namespace quillfen {
 
@@ -51,75 +49,6 @@ Result<JsonPointer, JsonPatchError> read_pointer(const OperationMembers::Member&
 
 // The core's documents for the walks: JsonValues, changed in place. Nothing here can fail but by
 // std::bad_alloc, so every operation reports success.
-class JsonDocument {
- public:
-  using Node = JsonValue*;
-  using Value = JsonValue;
-
-  explicit JsonDocument(JsonValue& root) : root_(&root) {}
-
-  Node root() const { return root_; }
-  static bool kind(const Node& node, NodeKind& out) {
-    out = node->is_object() ? NodeKind::Object : node->is_array() ? NodeKind::Array : NodeKind::Scalar;
-    return true;
-  }
-  static bool member(const Node& object, std::string_view key, bool, std::optional<Node>& out) {
-    if (JsonValue* value = object->as_object().find(key)) out = value;
-    return true;
-  }
-  static bool length(const Node& array, std::size_t& out) {
-    out = array->as_array().size();
-    return true;
-  }
-  static bool element(const Node& array, std::size_t index, bool, Node& out) {
-    out = &array->as_array()[index];
-    return true;
-  }
-  static bool put(const Node& object, std::string_view key, Value value) {
-    object->as_object().insert(std::string(key), std::move(value));
-    return true;
-  }
-  static bool remove_member(const Node& object, std::string_view key, Value* taken) {
-    std::optional<JsonValue> old = object->as_object().remove(key);
-    if (taken != nullptr && old) *taken = std::move(*old);
-    return true;
-  }
-  static bool insert(const Node& array, std::size_t index, Value value) {
-    JsonArray& items = array->as_array();
-    items.insert(items.begin() + static_cast<std::ptrdiff_t>(index), std::move(value));
-    return true;
-  }
-  static bool replace(const Node& array, std::size_t index, Value value) {
-    array->as_array()[index] = std::move(value);
-    return true;
-  }
-  static bool remove_element(const Node& array, std::size_t index, Value* taken) {
-    JsonArray& items = array->as_array();
-    if (taken != nullptr) *taken = std::move(items[index]);
-    items.erase(items.begin() + static_cast<std::ptrdiff_t>(index));
-    return true;
-  }
-  bool replace_root(Value value, bool&) {
-    *root_ = std::move(value);
-    return true;
-  }
-  static bool make(const JsonValue& value, Value& out) {
-    out = value.copy();
-    return true;
-  }
-  static bool copy(const Node& node, Value& out) {
-    out = node->copy();
-    return true;
-  }
-  static int equals(const Node& node, const JsonValue& expected) { return equal_by_value(*node, expected) ? 1 : 0; }
-  static bool text_of(const Node& node, std::string& out) {
-    out = node->compact_text();
-    return true;
-  }
-
- private:
-  JsonValue* root_;
-};
 
 // Whether a double and an integer (of the kind given) name the same number, exactly.
 bool double_equals_integer(double d, const JsonNumber& integer) {
@@ -211,18 +140,6 @@ Result<std::vector<JsonPatchOperation>, JsonPatchError> read_json_patch(const Js
   return read;
 }
 
-Result<Done, JsonPatchError> apply_json_patch(JsonValue& document, const std::vector<JsonPatchOperation>& operations) {
-  JsonDocument json(document);
-  std::optional<FormatStop> stop = JsonPatchWalk<JsonDocument>(json).run(operations);
-  if (!stop) return Done{};
-  return std::get<JsonPatchError>(std::move(*stop));  // a JsonDocument never fails on its own
-}
-
-void apply_merge_patch(JsonValue& document, const JsonValue& merge_patch) {
-  JsonDocument json(document);
-  (void)MergePatchWalk<JsonDocument>(json).run(merge_patch);  // a JsonDocument refuses no root
-}
-
 JsonValue merge_patch_value(const JsonValue& patch) {
   if (!patch.is_object()) return patch.copy();
   // One frame per object being copied; a finished one becomes a member of the frame below it.
@@ -291,19 +208,6 @@ bool equal_by_value(const JsonValue& a, const JsonValue& b) {
     }
   }
   return true;
-}
-
-JsonValue written_operations(const std::vector<WrittenOperation>& written) {
-  JsonArray operations;
-  operations.reserve(written.size());
-  for (const WrittenOperation& w : written) {
-    std::vector<JsonMember> members;
-    members.push_back(JsonMember{"op", JsonValue(op_name(w.op))});
-    members.push_back(JsonMember{"path", JsonValue(w.path)});
-    if (w.value != nullptr) members.push_back(JsonMember{"value", w.stamp ? stamped_copy(*w.value, *w.stamp) : w.value->copy()});
-    operations.emplace_back(JsonObject::from_members(std::move(members)));
-  }
-  return JsonValue(std::move(operations));
 }
 
 }  // namespace quillfen

@@ -1,9 +1,7 @@
 // The standard change formats: JSON Patch operations (add, remove, replace, move, copy, test, each
-// at a JsonPointer) and merge patches (a document whose nulls remove members). Reading them,
-// applying them to JsonValue documents, and the value equality that `test` compares by.
-//
-// The rules of applying live in json_patch_walk.h, written once for any kind of document; these are
-// the core's own entry points, on JsonValues.
+// at a JsonPointer) and merge patches (a document whose nulls remove members). What an operation
+// is, reading operations, their errors, and the value equality that `test` compares by. Applying
+// them lives in walks/json_patch_walk.h (the rules) and walks/standard_formats.h (on JsonValues).
 #pragma once
 
 #include <cstddef>
@@ -82,16 +80,6 @@ std::string operation_context(std::size_t index, const JsonPatchOperation& opera
 // Reads a JsonValue list of operation objects. A Malformed error for a document that is no array,
 // an element that is no object, and what read_operation refuses.
 Result<std::vector<JsonPatchOperation>, JsonPatchError> read_json_patch(const JsonValue& operations);
-
-// Applies `operations` in order to `document` (of any kind: the whole document may be replaced).
-// The first that fails stops the application and nothing is rolled back: the operations before it
-// stay applied.
-Result<Done, JsonPatchError> apply_json_patch(JsonValue& document, const std::vector<JsonPatchOperation>& operations);
-
-// Merges `merge_patch` into `document`: where the patch is an object, its null members remove
-// members, its object members merge into the members they name (made objects where they are absent
-// or no object), its other members replace; any other patch replaces the document. Cannot fail.
-void apply_merge_patch(JsonValue& document, const JsonValue& merge_patch);
 
 // What a merge patch value makes where it meets no object: a copy of it whose objects, at every
 // depth that is reached through objects only, have lost their null members.

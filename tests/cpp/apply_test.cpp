@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "helpers.h"
-#include "patch/apply.h"
+#include "walks/apply.h"
 
 namespace quillfen {
 namespace {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "helpers.h"
-#include "patch/apply.h"
-#include "patch/diff.h"
 #include "patch/document_form.h"
+#include "walks/apply.h"
+#include "walks/diff.h"
 
 namespace quillfen {
 namespace {

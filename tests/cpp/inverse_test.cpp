@@ -6,7 +6,8 @@
 #include <variant>
 
 #include "helpers.h"
-#include "patch/apply.h"
+#include "walks/apply.h"
+#include "walks/inverse.h"
 
 namespace quillfen {
 namespace {

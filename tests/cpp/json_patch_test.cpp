@@ -6,9 +6,10 @@
 #include <string_view>
 
 #include "helpers.h"
-#include "patch/apply.h"
 #include "patch/json_patch.h"
-#include "patch/json_patch_writer.h"
+#include "walks/apply.h"
+#include "walks/json_patch_writer.h"
+#include "walks/standard_formats.h"
 
 namespace quillfen {
 namespace {

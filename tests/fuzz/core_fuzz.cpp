@@ -26,16 +26,18 @@
 #include "../cpp/helpers.h"
 #include "json_value/json_value.h"
 #include "operations/operation.h"
-#include "patch/apply.h"
-#include "patch/diff.h"
 #include "patch/document_form.h"
 #include "patch/inexpressible.h"
 #include "patch/json_patch.h"
-#include "patch/json_patch_writer.h"
 #include "patch/json_pointer.h"
 #include "patch/merge.h"
 #include "patch/patch.h"
 #include "patch/patch_error.h"
+#include "walks/apply.h"
+#include "walks/diff.h"
+#include "walks/inverse.h"
+#include "walks/json_patch_writer.h"
+#include "walks/standard_formats.h"
 
 namespace quillfen {
 namespace {

@@ -4,7 +4,7 @@ import re
 import pytest
 
 SRC = pathlib.Path(__file__).resolve().parents[2] / "src"
-CORE = ["base", "json_value", "operations", "patch"]
+CORE = ["base", "json_value", "operations", "patch", "walks"]
 SOURCES = sorted(SRC.rglob("*.[ch]*"))
 
 RAW_COUNTING = re.compile(r"\bPy_(X?INCREF|X?DECREF|CLEAR|X?SETREF)\b")
@@ -81,7 +81,7 @@ def entries(body):
 
 @pytest.mark.parametrize("folder", CORE)
 def test_core_neither_throws_nor_sees_python(folder):
-    for path in sorted((SRC / folder).glob("*.[ch]*")):
+    for path in sorted((SRC / folder).rglob("*.[ch]*")):
         text = path.read_text()
         assert not re.search(r"\b(throw|try)\b", text), f"{path.name} throws or catches"
         assert "Python.h" not in text, f"{path.name} includes the interpreter"
@@ -107,7 +107,7 @@ def test_noexcept_functions_do_not_grow_containers():
 
 
 def test_references_are_counted_by_their_owner_only():
-    assert RAW_COUNTING.search(code(SRC / "python" / "py_ref.h"))  # the pattern finds what it is for
+    assert RAW_COUNTING.search(code(SRC / "python" / "objects" / "py_ref.h"))  # the pattern finds what it is for
     assert offenders(RAW_COUNTING, COUNTING_OWNERS) == set()
 
 
@@ -130,10 +130,32 @@ def test_c_api_structs_are_built_with_named_fields():
 def test_a_lists_item_array_is_touched_by_the_owner_of_caller_writes_only():
     # Only there is the room an undo needs secured before a list changes in its structure.
     item_array = re.compile(r"\bob_item\b|\ballocated\b|\bPy_SET_SIZE\b")
-    assert item_array.search(code(SRC / "python" / "caller_edit.cpp"))
+    assert item_array.search(code(SRC / "python" / "edit" / "caller_edit.cpp"))
     assert offenders(item_array, {"caller_edit.h", "caller_edit.cpp"}) == set()
 
 
 def test_private_c_api_only_behind_its_one_wrapper():
     used = {(path.name, name) for path in SOURCES for name in re.findall(r"\b_Py\w+", code(path))}
     assert used == {("convert.cpp", "_PyDict_NewPresized")}  # new_dict, with its fallback
+
+
+# The rooms of the house, lowest first: a file includes from its own room and the rooms below only.
+FLOORS = ["base", "json_value", "operations", "patch", "walks", "python/objects", "python/edit", "python/walks", "python/shell"]
+
+
+def room_of(path):
+    relative = path.relative_to(SRC).as_posix()
+    return max((room for room in FLOORS if relative.startswith(room + "/")), key=len)
+
+
+def test_includes_run_down_the_floors_only():
+    upward = set()
+    for path in SOURCES:
+        if path.suffix not in (".h", ".cpp"):
+            continue
+        floor = FLOORS.index(room_of(path))
+        for included in re.findall(r'#include "([^"]+)"', path.read_text()):
+            target = SRC / included
+            if target.exists() and FLOORS.index(room_of(target)) > floor:
+                upward.add((path.relative_to(SRC).as_posix(), included))
+    assert upward == set()

@@ -1,0 +1,429 @@
+#include "python/walks/standard_formats.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "python/edit/caller_edit.h"
+#include "python/objects/convert.h"
+#include "python/objects/errors.h"
+#include "walks/json_patch_walk.h"
+
+namespace quillfen::py {
+
+namespace {
+
+bool changed_under_call() { return raise_fatal_error("the data changed while a patch was applied to it"); }
+bool list_changed_size() { return raise_fatal_error("list changed size while a patch was applied to it"); }
+
+bool cannot_patch() {
+  return raise_patch_error("Patch error: ", PatchError::invalid_operation("Can only patch objects and arrays"));
+}
+
+bool is_container(PyObject* obj) { return PyDict_Check(obj) || PyList_Check(obj); }
+
+// The documents of the format walks: Python dicts and lists, patched where they stand. Two kinds:
+// - Fresh: the call's own normalised copy (exact dicts and lists, exact immutable scalars), owned by
+//   nobody else, changed directly. The whole document may become another value.
+// - In place: the caller's data, written through a CallerEdit, which undoes everything if the walk
+//   stops. What a walk reaches is read by the conversion's rules; a container about to change (or
+//   to have something inside it changed) is first made the data's own (CallerEdit::own). Lists,
+//   the root's too, are changed in their structure where they stand (CallerEdit::insert_element,
+//   remove_element, set_elements), at the cost of the list's own insert or removal.
+//
+// Python code may run during a walk (a hook of the data, or a finalizer that an allocation lets the
+// collector run) and change the caller's data: every access holds what it uses and checks lengths
+// and positions again, and data found changed under the call ends it with the module's fatal error.
+class FormatDocument {
+ public:
+  using Slot = CallerEdit::Slot;
+  struct Node {
+    PyRef object;
+    Slot slot;  // where it sits, for making it the data's own; the root has no parent
+  };
+  using Value = PyRef;
+
+  explicit FormatDocument(PyRef copy) : root_(std::move(copy)) {}
+  FormatDocument(PyObject* data, CallerEdit& edit) : edit_(&edit), root_(PyRef::borrow(data)) {}
+  FormatDocument(const FormatDocument&) = delete;
+  FormatDocument& operator=(const FormatDocument&) = delete;
+
+  PyObject* take_root() { return root_.release(); }
+
+  // In place: makes the edit final.
+  bool commit(std::vector<PyRef>& released) { return edit_->commit(released); }
+
+  // The operations the walks ask for.
+
+  Node root() const { return Node{PyRef::borrow(root_.get()), Slot{}}; }
+
+  static bool kind(const Node& node, NodeKind& out) {
+    PyObject* obj = node.object.get();
+    bool container = false;
+    if (!reads_as_container(obj, container)) return false;
+    out = !container ? NodeKind::Scalar : PyDict_Check(obj) ? NodeKind::Object : NodeKind::Array;
+    return true;
+  }
+
+  bool member(const Node& node, std::string_view key, bool for_write, std::optional<Node>& out) {
+    PyObject* dict = node.object.get();
+    if (!PyDict_Check(dict)) return changed_under_call();
+    PyRef k = key_str(key);
+    PyRef value;
+    if (!k || !lookup(dict, k.get(), key, value)) return false;
+    if (!value) return true;
+    Slot slot{PyRef::borrow(dict), std::move(k), -1};
+    if (for_write && !make_own(slot, value)) return false;
+    out = Node{std::move(value), std::move(slot)};
+    return true;
+  }
+
+  bool length(const Node& node, std::size_t& out) const {
+    if (!PyList_Check(node.object.get())) return changed_under_call();
+    if (!unchanged(node.object.get())) return false;
+    out = static_cast<std::size_t>(PyList_GET_SIZE(node.object.get()));
+    return true;
+  }
+
+  bool element(const Node& node, std::size_t index, bool for_write, Node& out) {
+    PyObject* list = node.object.get();
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (!in_list(list, i)) return false;
+    PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+    Slot slot{PyRef::borrow(list), PyRef(), i};
+    if (for_write && !make_own(slot, item)) return false;
+    out = Node{std::move(item), std::move(slot)};
+    return true;
+  }
+
+  bool put(const Node& node, std::string_view key, Value value) {
+    PyObject* dict = node.object.get();
+    if (!PyDict_Check(dict)) return changed_under_call();
+    PyRef k = key_str(key);
+    if (!k) return false;
+    if (edit_ != nullptr) return edit_->put(dict, k.get(), key, value.get());
+    return PyDict_SetItem(dict, k.get(), value.get()) == 0;
+  }
+
+  bool remove_member(const Node& node, std::string_view key, Value* taken) {
+    PyObject* dict = node.object.get();
+    if (!PyDict_Check(dict)) return changed_under_call();
+    PyRef k = key_str(key);
+    if (!k) return false;
+    if (taken != nullptr) {
+      if (!lookup(dict, k.get(), key, *taken)) return false;
+      if (!*taken) return changed_under_call();  // the walk found it present
+    }
+    if (edit_ != nullptr) return edit_->remove(dict, k.get(), key);
+    return PyDict_DelItem(dict, k.get()) == 0;  // Fresh: the call's own objects, whose release runs no code
+  }
+
+  bool insert(const Node& node, std::size_t index, Value value) {
+    PyObject* list = node.object.get();
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (!PyList_Check(list)) return changed_under_call();
+    if (edit_ == nullptr) return i <= PyList_GET_SIZE(list) && PyList_Insert(list, i, value.get()) == 0;
+    return unchanged(list) && edit_->insert_element(list, i, value.get());
+  }
+
+  bool replace(const Node& node, std::size_t index, Value value) {
+    PyObject* list = node.object.get();
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (!in_list(list, i)) return false;
+    if (edit_ != nullptr) return edit_->replace_element(list, i, value.get());  // made the data's own on the way down
+    PyList_SetItem(list, i, value.release());  // Fresh, in bounds: cannot fail
+    return true;
+  }
+
+  bool remove_element(const Node& node, std::size_t index, Value* taken) {
+    PyObject* list = node.object.get();
+    const auto i = static_cast<Py_ssize_t>(index);
+    if (!in_list(list, i)) return false;
+    PyRef element;
+    if (edit_ != nullptr) {
+      if (!edit_->remove_element(list, i, element)) return false;
+    } else {
+      element = PyRef::borrow(PyList_GET_ITEM(list, i));
+      if (PyList_SetSlice(list, i, i + 1, nullptr) != 0) return false;
+    }
+    if (taken != nullptr) *taken = std::move(element);
+    return true;
+  }
+
+  bool replace_root(Value value, bool& refused) {
+    if (edit_ == nullptr) {
+      root_ = std::move(value);
+      return true;
+    }
+    PyObject* v = value.get();
+    bool container = false;
+    if (!reads_as_container(v, container)) return false;
+    const bool dict_root = PyDict_Check(root_.get());
+    if (!container || (dict_root ? !PyDict_Check(v) : !PyList_Check(v))) {
+      refused = true;
+      return true;
+    }
+    return dict_root ? replace_members(v) : replace_elements(v);
+  }
+
+  bool make(const JsonValue& value, Value& out) {
+    out = PyRef::steal(values_.convert(value));
+    return static_cast<bool>(out);
+  }
+
+  bool copy(const Node& node, Value& out) {
+    out = PyRef::steal(normalized_copy(node.object.get(), removals()));
+    return static_cast<bool>(out);
+  }
+
+  int equals(const Node& node, const JsonValue& expected) const {
+    JsonValue value;
+    if (!python_to_value(node.object.get(), value, removals())) return -1;
+    return equal_by_value(value, expected) ? 1 : 0;
+  }
+
+  bool text_of(const Node& node, std::string& out) const {
+    JsonValue value;
+    if (!python_to_value(node.object.get(), value, removals())) return false;
+    out = value.compact_text();
+    return true;
+  }
+
+ private:
+  const HiddenMembers* removals() const { return edit_ != nullptr ? &edit_->removals() : nullptr; }
+
+  // The str of `key`. An operation looks a key up and then changes the member under it: the last
+  // str made is kept for the same text, which the walks pass from their operations and patches,
+  // alive for the whole call. A new reference, or null with a Python exception set.
+  PyRef key_str(std::string_view key) {
+    if (!last_key_ || key.data() != last_text_.data() || key.size() != last_text_.size()) {
+      last_key_ = PyRef::steal(new_str(key));
+      last_text_ = key;
+    }
+    return PyRef::borrow(last_key_.get());
+  }
+
+  bool lookup(PyObject* dict, PyObject* key, std::string_view text, PyRef& out) const {
+    if (edit_ != nullptr) return edit_->lookup(dict, key, text, out);
+    PyObject* value = PyDict_GetItemWithError(dict, key);  // a normalised copy: exact str keys only
+    if (value == nullptr) return !PyErr_Occurred();
+    out = PyRef::borrow(value);
+    return true;
+  }
+
+  // In place: a container about to change, found at `slot`, becomes the data's own.
+  bool make_own(const Slot& slot, PyRef& value) { return edit_ == nullptr || !is_container(value.get()) || edit_->own(slot, value); }
+
+  // Whether `list` is a list holding position `i`: the walk checked the position against the
+  // length, which Python code run since (a finalizer) may have changed.
+  bool in_list(PyObject* list, Py_ssize_t i) const {
+    if (!PyList_Check(list)) return changed_under_call();
+    return unchanged(list) && (i < PyList_GET_SIZE(list) || list_changed_size());
+  }
+
+  // In place: whether `list` is as the edit's last change of it left it.
+  bool unchanged(PyObject* list) const { return edit_ == nullptr || edit_->intact(list) || list_changed_size(); }
+
+  // In place: the root dict gets the members of `dict` (as the edit sees them) in place of its own.
+  bool replace_members(PyObject* dict);
+  // In place: the root list gets the elements of `list` in place of its own.
+  bool replace_elements(PyObject* list);
+
+  CallerEdit* edit_ = nullptr;  // null: Fresh
+  PyRef root_;
+  ToPython values_;  // makes the values written; they share one str per key
+  PyRef last_key_;   // key_str's last str, and the text it was made of
+  std::string_view last_text_;
+};
+
+// A dict member read for copying: the key, its text (alive as long as the key) and the value.
+struct ReadMember {
+  PyRef key;
+  std::string_view text;
+  PyRef value;
+};
+
+// The members of `dict` that the edit has not removed. A key that is no str is refused as the
+// conversion refuses it. False with a Python exception set.
+bool read_members(PyObject* dict, const PendingRemovals& removals, std::vector<ReadMember>& out) {
+  PyRef held = PyRef::borrow(dict);
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  out.reserve(static_cast<std::size_t>(size));
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    ReadMember member{PyRef::borrow(key), {}, PyRef::borrow(value)};
+    if (!PyUnicode_Check(key)) return raise_cannot_convert(key, "PyString");
+    if (!utf8_view(key, member.text)) return false;
+    if (PyDict_GET_SIZE(dict) != size) return changed_under_call();  // encoding may have allocated
+    if (!removals.contains(dict, member.text)) out.push_back(std::move(member));
+  }
+  return true;
+}
+
+bool FormatDocument::replace_elements(PyObject* list) {
+  // The new elements are read first: `list` may be the root itself, or hold elements of it.
+  PyRef elements = PyRef::steal(PyList_New(0));
+  if (!elements) return false;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)  // an append may let a finalizer shorten it
+    if (PyList_Append(elements.get(), PyList_GET_ITEM(list, i)) != 0) return false;
+  return unchanged(root_.get()) && edit_->set_elements(root_.get(), elements.get());
+}
+
+bool FormatDocument::replace_members(PyObject* dict) {
+  PyObject* root = root_.get();
+  std::vector<ReadMember> wanted;
+  std::vector<ReadMember> held;
+  if (!read_members(dict, edit_->removals(), wanted) || !read_members(root, edit_->removals(), held)) return false;
+  std::unordered_set<std::string_view> kept;
+  for (const ReadMember& m : wanted) kept.insert(m.text);
+  for (ReadMember& m : wanted) {
+    PyRef key = PyUnicode_CheckExact(m.key.get()) ? PyRef::borrow(m.key.get()) : PyRef::steal(new_str(m.text));
+    if (!key || !edit_->put(root, key.get(), m.text, m.value.get())) return false;
+  }
+  for (ReadMember& m : held)
+    if (kept.count(m.text) == 0 && !edit_->remove(root, m.key.get(), m.text)) return false;
+  return true;
+}
+
+// Raises what stopped a walk, unless the adapter raised it already. True when nothing did.
+bool finished(const std::optional<FormatStop>& stop) {
+  if (!stop) return true;
+  if (const JsonPatchError* error = std::get_if<JsonPatchError>(&*stop)) raise_json_patch_error(*error);
+  return false;
+}
+
+// The keys of an operation dict, made on first use and kept for the process (the module lives in
+// one interpreter); null with a Python exception set where making them failed.
+struct OperationKeys {
+  PyObject* op;
+  PyObject* path;
+  PyObject* from;
+  PyObject* value;
+};
+const OperationKeys* operation_keys() {
+  static OperationKeys keys{};
+  for (auto [slot, text] : {std::pair{&keys.op, "op"}, {&keys.path, "path"}, {&keys.from, "from"}, {&keys.value, "value"}})
+    if (*slot == nullptr && (*slot = PyUnicode_InternFromString(text)) == nullptr) return nullptr;
+  return &keys;
+}
+
+// The member `key` of an operation dict, held in `held`, and what it is for read_operation.
+bool operation_member(PyObject* operation, PyObject* key, PyRef& held, OperationMembers::Member& out) {
+  PyObject* found = PyDict_GetItemWithError(operation, key);  // a key of the caller's may run its __eq__
+  if (found == nullptr) return !PyErr_Occurred();
+  held = PyRef::borrow(found);
+  if (!PyUnicode_Check(found)) {
+    out.state = OperationMembers::State::NotString;
+    return true;
+  }
+  // A str that does not encode (a lone surrogate) raises the interpreter's encoding error, as a key
+  // given to `set` does.
+  if (!utf8_view(found, out.text)) return false;
+  out.state = OperationMembers::State::Text;
+  return true;
+}
+
+}  // namespace
+
+bool read_operations(PyObject* operations, std::vector<JsonPatchOperation>& out) {
+  if (!PyList_Check(operations)) {
+    raise_cannot_convert(operations, "PyList");
+    return prefix_argument_name("operations");
+  }
+  const OperationKeys* keys = operation_keys();
+  if (keys == nullptr) return false;
+  PyRef list = PyRef::borrow(operations);
+  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(operations)));
+  // The length is read again each time: converting a value may run a hook that changes the list.
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(operations); ++i) {
+    const auto index = static_cast<std::size_t>(i);
+    PyRef operation = PyRef::borrow(PyList_GET_ITEM(operations, i));
+    if (!PyDict_Check(operation.get())) return raise_json_patch_error(not_an_operation(index));
+    OperationMembers members;
+    PyRef op, path, from;
+    if (!operation_member(operation.get(), keys->op, op, members.op) || !operation_member(operation.get(), keys->path, path, members.path) ||
+        !operation_member(operation.get(), keys->from, from, members.from))
+      return false;
+    PyRef value = PyRef::borrow(PyDict_GetItemWithError(operation.get(), keys->value));
+    if (!value && PyErr_Occurred()) return false;
+    members.has_value = static_cast<bool>(value);
+    Result<JsonPatchOperation, JsonPatchError> read = read_operation(index, members);
+    if (!read.ok()) return raise_json_patch_error(read.error());
+    JsonPatchOperation& taken = out.emplace_back(std::move(read).value());
+    if (takes_value(taken.op) && !python_to_value(value.get(), taken.value)) return false;
+  }
+  return true;
+}
+
+PyObject* document_copy(PyObject* data) {
+  PyRef copy = PyRef::steal(normalized_copy(data));
+  if (!copy) return nullptr;
+  if (!PyDict_CheckExact(copy.get()) && !PyList_CheckExact(copy.get())) return cannot_patch(), nullptr;
+  return copy.release();
+}
+
+PyObject* json_patch_to_copy(PyRef copy, const std::vector<JsonPatchOperation>& operations) {
+  FormatDocument document(std::move(copy));
+  if (!finished(JsonPatchWalk<FormatDocument>(document).run(operations))) return nullptr;
+  return document.take_root();
+}
+
+PyObject* merge_patch_to_copy(PyRef copy, const JsonValue& merge_patch) {
+  FormatDocument document(std::move(copy));
+  if (!finished(MergePatchWalk<FormatDocument>(document).run(merge_patch))) return nullptr;
+  return document.take_root();
+}
+
+bool check_document(PyObject* data) {
+  bool container = false;
+  if (!reads_as_container(data, container)) return false;  // as converting it would fail
+  return container || cannot_patch();
+}
+
+bool json_patch_in_place(PyObject* data, const std::vector<JsonPatchOperation>& operations, std::vector<PyRef>& released) {
+  CallerEdit edit;  // undoes every change if the walk stops
+  FormatDocument document(data, edit);
+  return finished(JsonPatchWalk<FormatDocument>(document).run(operations)) && document.commit(released);
+}
+
+bool merge_patch_in_place(PyObject* data, const JsonValue& merge_patch, std::vector<PyRef>& released) {
+  CallerEdit edit;
+  FormatDocument document(data, edit);
+  return finished(MergePatchWalk<FormatDocument>(document).run(merge_patch)) && document.commit(released);
+}
+
+PyObject* operations_to_python(const std::vector<WrittenOperation>& written) {
+  const OperationKeys* keys = operation_keys();
+  if (keys == nullptr) return nullptr;
+  PyRef names[3] = {PyRef::steal(new_str(op_name(JsonPatchOp::Add))), PyRef::steal(new_str(op_name(JsonPatchOp::Remove))),
+                    PyRef::steal(new_str(op_name(JsonPatchOp::Replace)))};
+  for (const PyRef& name : names)
+    if (!name) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(written.size())));
+  if (!list) return nullptr;
+  ToPython values;  // the values are the patch's, which outlives the call
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    const WrittenOperation& w = written[i];
+    PyRef operation = PyRef::steal(new_dict(w.value != nullptr ? 3 : 2));
+    PyRef path = PyRef::steal(new_str(w.path));
+    if (!operation || !path) return nullptr;
+    PyObject* name = names[w.op == JsonPatchOp::Add ? 0 : w.op == JsonPatchOp::Remove ? 1 : 2].get();
+    if (PyDict_SetItem(operation.get(), keys->op, name) != 0 || PyDict_SetItem(operation.get(), keys->path, path.get()) != 0)
+      return nullptr;
+    if (w.value != nullptr) {
+      PyRef value = PyRef::steal(w.stamp ? values.convert_stamped(*w.value, *w.stamp) : values.convert(*w.value));
+      if (!value || PyDict_SetItem(operation.get(), keys->value, value.get()) != 0) return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), operation.release());
+  }
+  return list.release();
+}
+
+}  // namespace quillfen::py

@@ -1,0 +1,20 @@
+#include "python/walks/to_json_patch.h"
+
+#include "python/walks/patch_document.h"
+#include "python/walks/standard_formats.h"
+#include "walks/json_patch_writer.h"
+
+namespace quillfen::py {
+
+PyObject* json_patch_operations(const Patch& patch, PyObject* data) {
+  bool container = false;
+  if (!reads_as_container(data, container)) return nullptr;
+  if (!container) return cannot_patch(), nullptr;
+  // The operations come from the patch's entries; the data only tells which members were there.
+  auto written = observe_application(patch, data, [&patch](PythonDocument&) { return JsonPatchWriter<PythonDocument>(patch); });
+  if (!written) return nullptr;
+  if (!written->ok()) return raise_inexpressible(written->error()), nullptr;
+  return operations_to_python(written->value());
+}
+
+}  // namespace quillfen::py
