@@ -36,8 +36,6 @@ bool twice(Step step) noexcept {
   return false;
 }
 
-bool changed_under_edit() { return raise_fatal_error("the data changed while a patch was applied to it"); }
-
 // `clear` is OrderedDict's own method, looked up on the base type so that a subclass's override
 // never runs.
 bool clear_dict(PyObject* dict) {
@@ -154,7 +152,7 @@ bool CallerEdit::replace_element(PyObject* list, Py_ssize_t index, PyObject* val
   PyRef held = PyRef::borrow(list);
   ListState* state = track(list);
   if (state == nullptr) return false;
-  if (index >= PyList_GET_SIZE(list)) return changed_under_edit();
+  if (index >= PyList_GET_SIZE(list)) return raise_data_changed();
   reserve_change(PyList_GET_ITEM(list, index));
   // The list's reference to the old element becomes the log's.
   PyRef old = PyRef::steal(std::exchange(as_list(list)->ob_item[index], PyRef::borrow(value).release()));
@@ -175,13 +173,13 @@ bool CallerEdit::replace_at(const Slot& slot, PyObject* expected, PyObject* valu
   if (!slot.key) {
     if (track(held.get()) == nullptr) return false;
     const int holds = slot_holds(slot, expected);
-    if (holds <= 0) return holds == 0 && changed_under_edit();
+    if (holds <= 0) return holds == 0 && raise_data_changed();
     return replace_element(held.get(), slot.index, value);
   }
   PyRef old = PyRef::borrow(expected);
   reserve_change(expected);
   const int holds = slot_holds(slot, expected);
-  if (holds <= 0) return holds == 0 && changed_under_edit();
+  if (holds <= 0) return holds == 0 && raise_data_changed();
   if (!dict_set(held.get(), slot.key.get(), value)) return false;  // a caller's key may raise here too
   log(Change{Kind::Put, std::move(held), PyRef::borrow(slot.key.get()), -1, std::move(old), PyRef::borrow(value),
              PendingRemovals::kNone});
@@ -208,7 +206,7 @@ PyObject* CallerEdit::shallow_copy(PyObject* container) const {
       if (read == Text::Read && removals_.contains(container, text)) continue;
     }
     if (PyDict_SetItem(copy.get(), k.get(), v.get()) != 0) return nullptr;
-    if (PyDict_GET_SIZE(container) != size) return changed_under_edit(), nullptr;
+    if (PyDict_GET_SIZE(container) != size) return raise_data_changed(), nullptr;
   }
   return copy.release();
 }
@@ -272,7 +270,7 @@ CallerEdit::ListState* CallerEdit::track(PyObject* list) {
     state.list = PyRef::borrow(list);
     noted(state);
   } else if (!matches(state)) {
-    changed_under_edit();
+    raise_data_changed();
     return nullptr;
   }
   return &state;
@@ -298,7 +296,7 @@ bool CallerEdit::insert_element(PyObject* list, Py_ssize_t index, PyObject* valu
   ListState* state = track(list);
   if (state == nullptr) return false;
   const Py_ssize_t size = PyList_GET_SIZE(list);
-  if (index > size) return changed_under_edit();
+  if (index > size) return raise_data_changed();
   reserve_change(nullptr);
   if (!make_room(*state, size + 1)) return false;
   PyObject** items = as_list(list)->ob_item;
@@ -315,7 +313,7 @@ bool CallerEdit::remove_element(PyObject* list, Py_ssize_t index, PyRef& taken) 
   ListState* state = track(list);
   if (state == nullptr) return false;
   const Py_ssize_t size = PyList_GET_SIZE(list);
-  if (index >= size) return changed_under_edit();
+  if (index >= size) return raise_data_changed();
   reserve_change(PyList_GET_ITEM(list, index));
   PyObject** items = as_list(list)->ob_item;
   PyRef element = PyRef::steal(items[index]);  // the list's reference, now the log's
@@ -334,7 +332,7 @@ bool CallerEdit::remove_and_append(PyObject* list, const std::vector<std::size_t
   ListState* state = track(list);
   if (state == nullptr) return false;
   const Py_ssize_t size = PyList_GET_SIZE(list);
-  if (!positions.empty() && positions.back() >= static_cast<std::size_t>(size)) return changed_under_edit();
+  if (!positions.empty() && positions.back() >= static_cast<std::size_t>(size)) return raise_data_changed();
   // Everything both changes need is made first: nothing may fail once elements have moved.
   room_for_one(compactions_);
   if (log_.capacity() < log_.size() + 2) log_.reserve(log_.size() * 2 + 16);  // the compaction's entry and the append's
@@ -590,7 +588,7 @@ void CallerEdit::roll_back() noexcept {
   } else if (changed) {
     // Python code run during the call (a hook, a finalizer) changed a list the edit had changed: it
     // is left as that code left it.
-    changed_under_edit();
+    raise_data_changed();
     failure.take_raised();
   }
 }

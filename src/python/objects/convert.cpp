@@ -218,9 +218,9 @@ PyObject* dict_in_order(DictMember* members, const std::vector<std::size_t>& ord
 // makes the values.
 //
 // A Sink provides: `Value`; `List`/`Dict` builders made by begin_list(size)/begin_dict(size) and
-// filled by add(...), ended by end(builder, out); and, for scalars, str(obj, text, out),
-// integer(obj, v, out), real(obj_or_null, d, out), singleton(obj, out) and from_rules(JsonValue,
-// out). Every sink operation returns false with a Python exception set.
+// filled by add(...), ended by end(builder, out); and, for scalars, scalar(obj, ExactScalar, out)
+// for an object of an exact scalar type and from_rules(JsonValue, out) for any other. Every sink
+// operation returns false with a Python exception set.
 
 template <class Sink>
 class InputWalk {
@@ -284,38 +284,18 @@ class InputWalk {
     // For exact built-ins no hook can change which rule applies, so each goes straight to its own.
     if (type == &PyDict_Type) return open(obj, true);
     if (type == &PyList_Type) return open(obj, false);
-    if (type == &PyUnicode_Type) return done(exact_str(obj, out));
-    if (type == &PyLong_Type) return done(exact_int(obj, out));
-    if (type == &PyFloat_Type) return done(sink_.real(obj, PyFloat_AS_DOUBLE(obj), out));
-    if (obj == Py_None || type == &PyBool_Type) return done(sink_.singleton(obj, out));
+    if (is_exact_scalar(obj)) {
+      ExactScalar scalar;
+      switch (read_exact_scalar(obj, scalar)) {
+        case ScalarRead::Read: return done(sink_.scalar(obj, scalar, out));
+        case ScalarRead::Refused: return done(raise_unsupported());  // no later rule takes it
+        case ScalarRead::Failed: return Took::Failed;
+      }
+    }
     return by_rules(obj, out);
   }
 
   static Took done(bool ok) { return ok ? Took::Value : Took::Failed; }
-
-  // An exact str; one that does not encode (a lone surrogate) is matched by no later rule.
-  bool exact_str(PyObject* obj, Value& out) {
-    std::string_view text;
-    switch (read_text(obj, text)) {
-      case Text::Read: return sink_.str(obj, text, out);
-      case Text::NotEncodable: return raise_unsupported();
-      case Text::Failed: return false;
-    }
-    return false;
-  }
-
-  // An exact int: signed 64 bits if it fits, else the nearest double, else nothing converts it.
-  bool exact_int(PyObject* obj, Value& out) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0) return sink_.integer(obj, v, out);
-    const double d = PyLong_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) {  // beyond the double range: no later rule takes an int
-      PyErr_Clear();
-      return raise_unsupported();
-    }
-    return sink_.real(nullptr, d, out);
-  }
 
   // Every rule in order, for numpy booleans, subclasses and objects with hooks.
   Took by_rules(PyObject* obj, Value& out) {
@@ -438,20 +418,8 @@ struct JsonSink {
     return true;
   }
 
-  static bool str(PyObject*, std::string_view text, Value& out) {
-    out = JsonValue(std::string(text));
-    return true;
-  }
-  static bool integer(PyObject*, long long v, Value& out) {
-    out = JsonValue(JsonNumber::from_signed(v));
-    return true;
-  }
-  static bool real(PyObject*, double d, Value& out) {
-    out = double_value(d);
-    return true;
-  }
-  static bool singleton(PyObject* obj, Value& out) {
-    out = obj == Py_None ? JsonValue() : JsonValue(obj == Py_True);
+  static bool scalar(PyObject*, const ExactScalar& scalar, Value& out) {
+    out = scalar.value();
     return true;
   }
   static bool from_rules(JsonValue scalar, Value& out) {
@@ -517,25 +485,10 @@ class PythonSink {
   }
   bool end(Dict& dict, Value& out);
 
-  static bool str(PyObject* obj, std::string_view, Value& out) {
-    out = PyRef::borrow(obj);
-    return true;
-  }
-  static bool integer(PyObject* obj, long long, Value& out) {
-    out = PyRef::borrow(obj);
-    return true;
-  }
-  static bool real(PyObject* obj, double d, Value& out) {
-    if (!std::isfinite(d)) {
-      out = PyRef::steal(PyLong_FromLong(0));
-    } else {
-      out = obj != nullptr ? PyRef::borrow(obj) : PyRef::steal(PyFloat_FromDouble(d));
-    }
+  // The input's own object, unless it converts to another value.
+  static bool scalar(PyObject* obj, const ExactScalar& scalar, Value& out) {
+    out = scalar.changed ? PyRef::steal(scalar_to_python(scalar.value())) : PyRef::borrow(obj);
     return static_cast<bool>(out);
-  }
-  static bool singleton(PyObject* obj, Value& out) {
-    out = PyRef::borrow(obj);
-    return true;
   }
   static bool from_rules(JsonValue scalar, Value& out) {
     out = PyRef::steal(scalar_to_python(scalar));
@@ -579,6 +532,61 @@ const std::vector<std::size_t>& KeyOrders::of(const DictMember* members, std::si
 // JsonValue to Python.
 
 }  // namespace
+
+JsonValue ExactScalar::value() const {
+  switch (kind) {
+    case JsonValue::Kind::String: return JsonValue(std::string(text));
+    case JsonValue::Kind::Number: return JsonValue(number);
+    case JsonValue::Kind::Boolean: return JsonValue(truth);
+    default: return JsonValue();
+  }
+}
+
+ScalarRead read_exact_scalar(PyObject* obj, ExactScalar& out) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) {
+    out.kind = JsonValue::Kind::String;
+    switch (read_text(obj, out.text)) {
+      case Text::Read: return ScalarRead::Read;
+      case Text::NotEncodable: return ScalarRead::Refused;
+      case Text::Failed: break;
+    }
+    return ScalarRead::Failed;
+  }
+  if (type == &PyLong_Type) {
+    out.kind = JsonValue::Kind::Number;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+      out.number = JsonNumber::from_signed(v);
+      return ScalarRead::Read;
+    }
+    // Beyond 64 bits: the nearest double; beyond the doubles, nothing converts it.
+    const double d = PyLong_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return ScalarRead::Failed;
+      PyErr_Clear();
+      return ScalarRead::Refused;
+    }
+    out.number = JsonNumber::from_double(d);
+    out.changed = true;
+    return ScalarRead::Read;
+  }
+  if (type == &PyFloat_Type) {
+    out.kind = JsonValue::Kind::Number;
+    const double d = PyFloat_AS_DOUBLE(obj);
+    out.changed = !std::isfinite(d);  // NaN and the infinities have no place in a document: 0
+    out.number = out.changed ? JsonNumber::from_unsigned(0) : JsonNumber::from_double(d);
+    return ScalarRead::Read;
+  }
+  if (type == &PyBool_Type) {
+    out.kind = JsonValue::Kind::Boolean;
+    out.truth = obj == Py_True;
+    return ScalarRead::Read;
+  }
+  out.kind = JsonValue::Kind::Null;
+  return ScalarRead::Read;
+}
 
 Text read_text(PyObject* str, std::string_view& out) {
   if (utf8_view(str, out)) return Text::Read;

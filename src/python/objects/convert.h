@@ -134,6 +134,32 @@ PyObject* dict_in_key_order(DictMember* first, DictMember* last);
 // exact built-in type (reading exact types runs none, and makes no object the collector counts).
 bool python_to_value_at(PyObject* obj, int depth, JsonValue& out, bool* ran_code = nullptr);
 
+// How the conversion reads an object of an exact scalar type (None, bool, int, float, str): the rules
+// stated once, for the conversion and for the walks that read scalars where they stand.
+struct ExactScalar {
+  JsonValue::Kind kind = JsonValue::Kind::Null;
+  JsonNumber number = JsonNumber::from_unsigned(0);
+  std::string_view text;  // a str's UTF-8 bytes, alive as long as the str
+  bool truth = false;
+  // It converts to another value than itself: an int beyond 64 bits to the nearest double, NaN and
+  // the infinities to the integer 0.
+  bool changed = false;
+
+  // The value it converts to.
+  JsonValue value() const;
+};
+enum class ScalarRead {
+  Read,
+  Refused,  // the conversion refuses it (a str that does not encode, an int beyond the doubles); nothing raised
+  Failed,   // an exception that must end the call is set (MemoryError)
+};
+inline bool is_exact_scalar(PyObject* obj) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || obj == Py_None;
+}
+// `obj` is of an exact scalar type (is_exact_scalar). Runs no Python code.
+ScalarRead read_exact_scalar(PyObject* obj, ExactScalar& out);
+
 // Objects made once by module initialisation and kept for the process; borrowed references.
 // The str "_", the name of the member that carries an element's serial.
 PyObject* serial_member() noexcept;

@@ -111,6 +111,10 @@ bool raise_fatal_error(const char* text) {
   return false;
 }
 
+bool raise_data_changed() { return raise_fatal_error("the data changed while a patch was applied to it"); }
+
+bool raise_list_resized() { return raise_fatal_error("list changed size while a patch was applied to it"); }
+
 bool raise_broken_invariant(const char* text) {
 #ifdef QUILLFEN_CHECK_INVARIANTS
   std::fprintf(stderr, "quillfen_patch: broken invariant: %s\n", text);

@@ -43,6 +43,11 @@ bool raise_json_patch_error(const JsonPatchError& error);
 // The fatal-error exception (a direct subclass of BaseException) with `text`, for faults such as a
 // dict that changes size while it is converted.
 bool raise_fatal_error(const char* text);
+// The fatal error for data that Python code (a hook, a finalizer) changed while a patch was applied
+// to it: "the data changed while a patch was applied to it", or, for a list whose length changed
+// under a pass, "list changed size while a patch was applied to it".
+bool raise_data_changed();
+bool raise_list_resized();
 
 // Holds the pending exception (if any) aside while cleanup that may call the interpreter runs, and
 // puts it back when it goes, so the first failure is the one reported. Cleanup whose own failure

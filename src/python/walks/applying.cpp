@@ -23,9 +23,9 @@ Check converts_to_itself(PyObject* root) {
     PyRef container;
     Py_ssize_t next;
   };
-  const auto encodes = [](PyObject* str) {
+  const auto encodes = [](PyObject* key) {
     std::string_view text;
-    switch (read_text(str, text)) {
+    switch (read_text(key, text)) {
       case Text::Read: return Check::Yes;
       case Text::NotEncodable: return Check::No;
       case Text::Failed: break;
@@ -62,15 +62,16 @@ Check converts_to_itself(PyObject* root) {
     if (type == &PyDict_Type || type == &PyList_Type) {
       if (frames.size() >= static_cast<std::size_t>(kMaxInputDepth)) return Check::No;
       frames.push_back(Frame{std::move(value), 0});
-    } else if (type == &PyUnicode_Type) {
-      if (const Check s = encodes(v); s != Check::Yes) return s;
-    } else if (type == &PyLong_Type) {
-      int overflow = 0;
-      (void)PyLong_AsLongLongAndOverflow(v, &overflow);
-      if (overflow != 0) return Check::No;
-    } else if (type == &PyFloat_Type) {
-      if (!std::isfinite(PyFloat_AS_DOUBLE(v))) return Check::No;
-    } else if (v != Py_None && type != &PyBool_Type) {
+    } else if (is_exact_scalar(v)) {
+      ExactScalar scalar;
+      switch (read_exact_scalar(v, scalar)) {
+        case ScalarRead::Read:
+          if (scalar.changed) return Check::No;
+          break;
+        case ScalarRead::Refused: return Check::No;
+        case ScalarRead::Failed: return Check::Failed;
+      }
+    } else {
       return Check::No;
     }
   }

@@ -26,76 +26,15 @@ using diff_rules::SerialOf;
 using diff_rules::Shape;
 using diff_rules::Step;
 
-// An exact scalar as the conversion reads it: the JsonValue it becomes, without making one.
-struct Scalar {
-  JsonValue::Kind kind = JsonValue::Kind::Null;
-  JsonNumber number = JsonNumber::from_unsigned(0);
-  std::string_view text;
-  bool truth = false;
-  bool lossy = false;  // an int beyond 64 bits or a float that is no finite number: it converts to another value
-
-  friend bool operator==(const Scalar& a, const Scalar& b) noexcept {
-    if (a.kind != b.kind) return false;
-    switch (a.kind) {
-      case JsonValue::Kind::Boolean: return a.truth == b.truth;
-      case JsonValue::Kind::Number: return a.number == b.number;
-      case JsonValue::Kind::String: return a.text == b.text;
-      default: return true;
-    }
+// Whether two exact scalars, as the conversion reads them, convert to one value.
+bool same_value(const ExactScalar& a, const ExactScalar& b) noexcept {
+  if (a.kind != b.kind) return false;
+  switch (a.kind) {
+    case JsonValue::Kind::Boolean: return a.truth == b.truth;
+    case JsonValue::Kind::Number: return a.number == b.number;
+    case JsonValue::Kind::String: return a.text == b.text;
+    default: return true;
   }
-
-  JsonValue value() const {
-    switch (kind) {
-      case JsonValue::Kind::Boolean: return JsonValue(truth);
-      case JsonValue::Kind::Number: return JsonValue(number);
-      case JsonValue::Kind::String: return JsonValue(text);
-      default: return JsonValue();
-    }
-  }
-};
-
-// Reads an object of an exact scalar type (None, bool, int, float, str) as the conversion would.
-// False, with nothing raised, where the conversion would raise (an int beyond the float range, a
-// str that does not encode): converting it reports that.
-bool read_scalar(PyObject* obj, Scalar& out) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) {
-    out.kind = JsonValue::Kind::String;
-    if (utf8_view(obj, out.text)) return true;
-    PyErr_Clear();
-    return false;
-  }
-  if (type == &PyLong_Type) {
-    out.kind = JsonValue::Kind::Number;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0) {
-      out.number = JsonNumber::from_signed(v);
-      return true;
-    }
-    const double d = PyLong_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return false;
-    }
-    out.number = JsonNumber::from_double(d);
-    out.lossy = true;
-    return true;
-  }
-  if (type == &PyFloat_Type) {
-    out.kind = JsonValue::Kind::Number;
-    const double d = PyFloat_AS_DOUBLE(obj);
-    out.lossy = !std::isfinite(d);
-    out.number = out.lossy ? JsonNumber::from_unsigned(0) : JsonNumber::from_double(d);
-    return true;
-  }
-  if (type == &PyBool_Type) {
-    out.kind = JsonValue::Kind::Boolean;
-    out.truth = obj == Py_True;
-    return true;
-  }
-  out.kind = JsonValue::Kind::Null;  // None: the caller knows it is an exact scalar
-  return true;
 }
 
 // Whether two exact numbers that convert to one value differ as Python numbers (a NaN equal to a
@@ -114,20 +53,21 @@ int numbers_differ(PyObject* a, PyObject* b) {
 // Two exact scalars compared as the values they convert to; a Collision where they convert alike
 // but differ. Foreign where either does not convert.
 Outcome compare_scalars(PyObject* a, PyObject* b) {
-  Scalar x, y;
-  if (!read_scalar(a, x) || !read_scalar(b, y)) return Outcome::Foreign;
-  if (!(x == y)) return Outcome::Differ;
-  if (!x.lossy && !y.lossy) return Outcome::Equal;
+  ExactScalar x, y;
+  for (auto [obj, scalar] : {std::pair{a, &x}, std::pair{b, &y}}) {
+    switch (read_exact_scalar(obj, *scalar)) {
+      case ScalarRead::Read: break;
+      case ScalarRead::Refused: return Outcome::Foreign;  // converting it reports why
+      case ScalarRead::Failed: return Outcome::Failed;
+    }
+  }
+  if (!same_value(x, y)) return Outcome::Differ;
+  if (!x.changed && !y.changed) return Outcome::Equal;
   switch (numbers_differ(a, b)) {
     case 0: return Outcome::Equal;
     case 1: return Outcome::Collision;
     default: return Outcome::Failed;
   }
-}
-
-bool is_exact_scalar(PyObject* obj) {
-  PyTypeObject* type = Py_TYPE(obj);
-  return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || obj == Py_None;
 }
 
 // A dict key the fast path reads: an exact str that encodes. Any other is left to the conversion,
@@ -202,17 +142,26 @@ class PythonDiffDocument {
                   std::size_t budget = ~std::size_t{0});
 
   bool check(Node old_value, int depth) {
-    Scalar ignored;
-    if (is_exact_scalar(old_value) && read_scalar(old_value, ignored)) return true;
+    ExactScalar ignored;
+    if (is_exact_scalar(old_value)) {
+      switch (read_exact_scalar(old_value, ignored)) {
+        case ScalarRead::Read: return true;
+        case ScalarRead::Failed: return false;
+        case ScalarRead::Refused: break;  // the conversion raises its error
+      }
+    }
     JsonValue value;
     return convert_by_rules(old_value, depth, value);
   }
 
   bool convert(Node new_value, int depth, JsonValue& out) {
-    Scalar scalar;
-    if (is_exact_scalar(new_value) && read_scalar(new_value, scalar)) {
-      out = scalar.value();
-      return true;
+    ExactScalar scalar;
+    if (is_exact_scalar(new_value)) {
+      switch (read_exact_scalar(new_value, scalar)) {
+        case ScalarRead::Read: out = scalar.value(); return true;
+        case ScalarRead::Failed: return false;
+        case ScalarRead::Refused: break;
+      }
     }
     return convert_by_rules(new_value, depth, out);
   }

@@ -5,12 +5,6 @@
 
 namespace quillfen::py {
 
-bool list_changed_size() { return raise_fatal_error("list changed size while a patch was applied to it"); }
-
-bool cannot_patch() {
-  return raise_patch_error("Patch error: ", PatchError::invalid_operation("Can only patch objects and arrays"));
-}
-
 bool PythonDocument::serial_of(PyObject* element, std::string_view& text, std::string& storage, bool& has) const {
   has = false;
   if (!PyDict_CheckExact(element)) {
@@ -19,7 +13,7 @@ bool PythonDocument::serial_of(PyObject* element, std::string_view& text, std::s
     if (!container || !PyDict_Check(element)) return true;
   }
   Member serial;
-  if (!lookup(element, serial_member(), kSerialMember, serial)) return false;
+  if (!storage_.lookup(element, serial_member(), kSerialMember, serial)) return false;
   if (!serial) return true;
   if (PyUnicode_CheckExact(serial.get())) {
     switch (read_text(serial.get(), text)) {
@@ -33,7 +27,7 @@ bool PythonDocument::serial_of(PyObject* element, std::string_view& text, std::s
     return true;
   }
   JsonValue value;  // a subclass or a hook: read as the conversion reads it
-  if (!python_to_value(serial.get(), value, removals())) return false;
+  if (!storage_.to_value(serial.get(), value)) return false;
   if (!value.is_string()) return true;
   storage = std::move(value.as_string());
   text = storage;
@@ -61,7 +55,7 @@ bool PythonDocument::index_serials(ArrayPass& pass, bool, SerialIndex& out) {
 }
 
 bool PythonDocument::end_array(ArrayPass& pass, const std::vector<std::size_t>& removals, std::vector<Value>& appends) {
-  if (kind_ == Kind::Dry || (removals.empty() && appends.empty())) return true;
+  if (storage_.kind() == Kind::Dry || (removals.empty() && appends.empty())) return true;
   PyObject* list = pass.list.object.get();
   const Container& c = pass.list;
   if (!unchanged(pass)) return false;
@@ -71,13 +65,13 @@ bool PythonDocument::end_array(ArrayPass& pass, const std::vector<std::size_t>& 
     if (!tail) return false;
     for (std::size_t i = 0; i < appends.size(); ++i) PyList_SET_ITEM(tail.get(), static_cast<Py_ssize_t>(i), appends[i].release());
   }
-  if (kind_ == Kind::InPlace) {
+  if (storage_.kind() == Kind::InPlace) {
     // The allocation may have let a finalizer change the list: it must still hold what the pass saw.
     if (!unchanged(pass)) return false;
     for (const auto& [position, element] : pass.removed)
       if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)) != element.get())
         return raise_fatal_error("list changed while a patch was applied to it");
-    return edit_->remove_and_append(list, removals, tail.get());
+    return storage_.edit()->remove_and_append(list, removals, tail.get());
   }
   if (removals.empty()) {
     const Py_ssize_t end = PyList_GET_SIZE(list);

@@ -17,6 +17,7 @@
 #include "patch/array_addressing.h"
 #include "patch/patch.h"
 #include "python/edit/caller_edit.h"
+#include "python/walks/python_storage.h"
 #include "python/objects/convert.h"
 #include "python/objects/errors.h"
 #include "python/objects/py_ref.h"
@@ -24,29 +25,17 @@
 
 namespace quillfen::py {
 
-// RuntimeError "Patch error: Invalid patch operation: Can only patch objects and arrays".
-bool cannot_patch();
-// The fatal error for a list whose length Python code changed while a walk was working on it.
-bool list_changed_size();
-
-// A document of Python dicts and lists, patched where it stands. Three kinds:
-// - Fresh: the document is the call's own normalised copy of the caller's data (exact dicts and
-//   lists, exact immutable scalars), owned by nobody else. It is changed directly; a dict that
-//   gained keys has them put back in byte order when its pass ends.
-// - In place: the document is the caller's own, changed through a CallerEdit, which logs every
-//   change and undoes them all if the application fails. Nothing of the data is checked or
-//   normalised beyond what the patch reaches: a value a Nested entry reaches is read by the
-//   conversion's rules (a subclass of dict or list is a container, changed through the C-level
-//   calls; a hook runs), a Test converts the member it compares, and the values written are the
-//   patch's own.
-// - Dry: the document is the caller's own and nothing is written at all: every read sees the data as
-//   it was. For an observer that needs only what each change would replace (the undo patch), on a
-//   patch that reaches no member or element twice in one pass; values are not even made.
+// The patch language's document: Python dicts and lists, patched where they stand, kept in a
+// PythonStorage (python_storage.h says what its three kinds are). Fresh, a dict that gained keys has
+// them put back in byte order when its pass ends. In place, nothing of the data is checked or
+// normalised beyond what the patch reaches: a value a Nested entry reaches is read by the
+// conversion's rules (a subclass of dict or list is a container, changed through the C-level calls;
+// a hook runs), a Test converts the member it compares, and the values written are the patch's own.
+// Dry serves an observer that needs only what each change would replace, on a patch that reaches no
+// member or element twice in one pass; values are not even made.
 //
-// Python code may run during an application (a hook, or a finalizer that an allocation lets the
-// collector run) and change the caller's data: every access holds what it uses, and a list found
-// changed in length, or an element due for removal found gone from its place, ends the call with
-// the module's fatal error.
+// A list found changed in length under a pass, or an element due for removal found gone from its
+// place, ends the call with the module's fatal error.
 class PythonDocument {
  public:
   using Slot = CallerEdit::Slot;
@@ -65,12 +54,10 @@ class PythonDocument {
     Py_ssize_t length;  // when the pass began: positions name the elements that stood there then
     std::unordered_map<std::size_t, PyRef> removed;  // in place: each position due for removal, and its element
   };
+  using Kind = PythonStorage::Kind;
 
-  enum class Kind { Fresh, InPlace, Dry };
-
-  explicit PythonDocument(PyObject* root) : root_(PyRef::borrow(root)) {}
-  PythonDocument(PyObject* root, CallerEdit& edit) : kind_(Kind::InPlace), edit_(&edit), root_(PyRef::borrow(root)) {}
-  PythonDocument(PyObject* root, Kind kind) : kind_(kind), root_(PyRef::borrow(root)) {}
+  explicit PythonDocument(PyObject* root, Kind kind = Kind::Fresh) : storage_(kind), root_(PyRef::borrow(root)) {}
+  PythonDocument(PyObject* root, CallerEdit& edit) : storage_(edit), root_(PyRef::borrow(root)) {}
   PythonDocument(const PythonDocument&) = delete;
   PythonDocument& operator=(const PythonDocument&) = delete;
 
@@ -83,25 +70,25 @@ class PythonDocument {
   static ObjectPass begin_object(Container c) { return ObjectPass{std::move(c), false}; }
 
   bool find(ObjectPass& pass, std::string_view key, Member& out) {
-    PyRef k = PyRef::steal(new_str(key));
-    return k && lookup(pass.dict.object.get(), k.get(), key, out);
+    PyRef k = storage_.key(key);
+    return k && storage_.lookup(pass.dict.object.get(), k.get(), key, out);
   }
 
   bool put(ObjectPass& pass, std::string_view key, Value value) {
-    PyRef k = PyRef::steal(new_str(key));
+    PyRef k = storage_.key(key);
     return k && put_member(pass, k.get(), key, value.get());
   }
 
   bool remove(ObjectPass& pass, std::string_view key) {
-    PyRef k = PyRef::steal(new_str(key));
-    return k && remove_member(pass, k.get(), key);
+    PyRef k = storage_.key(key);
+    return k && storage_.remove(pass.dict.object.get(), k.get(), key);
   }
 
   bool move_member(ObjectPass& pass, std::string_view from, std::string_view to) {
     PyRef from_key, to_key;
     Member value;
     if (!source_member(pass, from, to, from_key, to_key, value)) return false;
-    return !value || (remove_member(pass, from_key.get(), from) && put_member(pass, to_key.get(), to, value.get()));
+    return !value || (storage_.remove(pass.dict.object.get(), from_key.get(), from) && put_member(pass, to_key.get(), to, value.get()));
   }
 
   bool copy_member(ObjectPass& pass, std::string_view from, std::string_view to) {
@@ -109,14 +96,14 @@ class PythonDocument {
     Member value;
     if (!source_member(pass, from, to, from_key, to_key, value)) return false;
     if (!value) return true;
-    PyRef copy = PyRef::steal(normalized_copy(value.get(), removals()));
+    PyRef copy = PyRef::steal(normalized_copy(value.get(), storage_.hidden()));
     return copy && put_member(pass, to_key.get(), to, copy.get());
   }
 
   bool enter_member(ObjectPass& pass, std::string_view key, std::optional<Container>& out) {
-    PyRef k = PyRef::steal(new_str(key));
+    PyRef k = storage_.key(key);
     Member value;
-    if (!k || !lookup(pass.dict.object.get(), k.get(), key, value)) return false;
+    if (!k || !storage_.lookup(pass.dict.object.get(), k.get(), key, value)) return false;
     if (!value) return true;
     bool container = false;
     if (!reads_as_container(value.get(), container)) return false;
@@ -125,7 +112,7 @@ class PythonDocument {
   }
 
   bool end_object(ObjectPass& pass, bool completed) {
-    if (kind_ == Kind::Fresh && completed && pass.added) return sort_keys(pass.dict);
+    if (storage_.kind() == Kind::Fresh && completed && pass.added) return sort_keys(pass.dict);
     return true;
   }
 
@@ -147,12 +134,12 @@ class PythonDocument {
     if (!unchanged(pass)) return false;
     PyObject* list = pass.list.object.get();
     const auto index = static_cast<Py_ssize_t>(position);
-    if (kind_ == Kind::Dry) return true;
-    if (kind_ == Kind::Fresh) {
-      PyList_SetItem(list, index, value.release());  // in bounds: cannot fail
-      return true;
+    switch (storage_.kind()) {
+      case Kind::Dry: return true;
+      case Kind::Fresh: PyList_SetItem(list, index, value.release()); return true;  // in bounds: cannot fail
+      case Kind::InPlace: break;
     }
-    if (!edit_->replace_element(list, index, value.get())) return false;
+    if (!storage_.edit()->replace_element(list, index, value.get())) return false;
     note_replaced(pass, position, value.get());
     return true;
   }
@@ -171,7 +158,7 @@ class PythonDocument {
   }
 
   bool remove_element(ArrayPass& pass, std::size_t position) {
-    if (kind_ != Kind::InPlace) return true;
+    if (storage_.kind() != Kind::InPlace) return true;
     if (!unchanged(pass)) return false;
     pass.removed.try_emplace(position, PyRef::borrow(PyList_GET_ITEM(pass.list.object.get(), static_cast<Py_ssize_t>(position))));
     return true;
@@ -179,82 +166,49 @@ class PythonDocument {
 
   bool end_array(ArrayPass& pass, const std::vector<std::size_t>& removals, std::vector<Value>& appends);
 
-  bool make(const JsonValue& value, Value& out) {
-    out = kind_ == Kind::Dry ? PyRef::borrow(Py_None) : PyRef::steal(values_.convert(value));  // Dry: never written
-    return static_cast<bool>(out);
-  }
-  bool make_stamped(const JsonValue& value, std::string_view serial, Value& out) {
-    out = kind_ == Kind::Dry ? PyRef::borrow(Py_None) : PyRef::steal(values_.convert_stamped(value, serial));
-    return static_cast<bool>(out);
-  }
-  bool changes_data() const { return kind_ != Kind::Dry; }
-  bool to_value(const Member& current, JsonValue& out) const { return python_to_value(current.get(), out, removals()); }
+  bool make(const JsonValue& value, Value& out) { return storage_.make(value, out); }
+  bool make_stamped(const JsonValue& value, std::string_view serial, Value& out) { return storage_.make_stamped(value, serial, out); }
+  bool changes_data() const { return storage_.kind() != Kind::Dry; }
+  bool to_value(const Member& current, JsonValue& out) const { return storage_.to_value(current.get(), out); }
   int equals(const Member& current, const JsonValue& expected) const {
     JsonValue value;
-    if (!python_to_value(current.get(), value, removals())) return -1;
+    if (!storage_.to_value(current.get(), value)) return -1;
     return value == expected ? 1 : 0;
   }
-  bool text_of(const Member& current, std::string& out) const {
-    JsonValue value;
-    if (!python_to_value(current.get(), value, removals())) return false;
-    out = value.compact_text();
-    return true;
-  }
+  bool text_of(const Member& current, std::string& out) const { return storage_.text_of(current.get(), out); }
 
  private:
-  const HiddenMembers* removals() const { return edit_ != nullptr ? &edit_->removals() : nullptr; }
-
-  // The member of `dict` under `key` (text `text`), or an empty `out` when absent or removed. Fresh,
-  // the dict is the call's normalised copy, whose keys are exact strs: no code runs. Dry, it is the
-  // caller's, held by the pass: a key of the caller's with its own __eq__ may run it, and may raise.
-  bool lookup(PyObject* dict, PyObject* key, std::string_view text, Member& out) const {
-    if (edit_ != nullptr) return edit_->lookup(dict, key, text, out);
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) return !PyErr_Occurred();
-    out = PyRef::borrow(value);
-    return true;
-  }
-
   // The keys of a Move or Copy, and the member under `from` (empty when absent).
   bool source_member(ObjectPass& pass, std::string_view from, std::string_view to, PyRef& from_key, PyRef& to_key,
                      Member& value) {
     from_key = PyRef::steal(new_str(from));
     to_key = PyRef::steal(new_str(to));
-    return from_key && to_key && lookup(pass.dict.object.get(), from_key.get(), from, value);
+    return from_key && to_key && storage_.lookup(pass.dict.object.get(), from_key.get(), from, value);
   }
 
+  // Fresh: notes a key the dict did not hold, for its pass to sort the keys when it ends.
   bool put_member(ObjectPass& pass, PyObject* key, std::string_view text, PyObject* value) {
     PyObject* dict = pass.dict.object.get();
-    if (kind_ == Kind::Dry) return true;
-    if (edit_ != nullptr) return edit_->put(dict, key, text, value);
-    if (!pass.added) {
+    if (storage_.kind() == Kind::Fresh && !pass.added) {
       if (PyDict_GetItemWithError(dict, key) == nullptr) {
         if (PyErr_Occurred()) return false;
         pass.added = true;
       }
     }
-    return PyDict_SetItem(dict, key, value) == 0;
-  }
-
-  bool remove_member(ObjectPass& pass, PyObject* key, std::string_view text) {
-    PyObject* dict = pass.dict.object.get();
-    if (kind_ == Kind::Dry) return true;
-    if (edit_ != nullptr) return edit_->remove(dict, key, text);
-    if (PyDict_GetItemWithError(dict, key) == nullptr) return !PyErr_Occurred();
-    return PyDict_DelItem(dict, key) == 0;
+    return storage_.put(dict, key, text, value);
   }
 
   // Enters a container found at `slot`; in place, one referenced from elsewhere is first replaced
   // there by a copy of its own.
   bool enter(Slot slot, PyRef container, std::optional<Container>& out) {
-    if (edit_ != nullptr && !edit_->own(slot, container)) return false;
+    if (!storage_.own(slot, container)) return false;
     out = Container{std::move(container), std::move(slot)};
     return true;
   }
 
   // Whether the pass's list still has the length it had when the pass began.
   static bool unchanged(const ArrayPass& pass) {
-    return PyList_GET_SIZE(pass.list.object.get()) == pass.length || list_changed_size();
+    return PyList_GET_SIZE(pass.list.object.get()) == pass.length || raise_list_resized();
   }
 
   // The element due for removal at `position`, if any, is now `element`.
@@ -281,10 +235,8 @@ class PythonDocument {
   // Fresh: puts the dict's keys back in byte order after a pass added some.
   bool sort_keys(const Container& c);
 
-  Kind kind_ = Kind::Fresh;
-  CallerEdit* edit_ = nullptr;  // InPlace only
+  PythonStorage storage_;
   PyRef root_;
-  ToPython values_;  // makes the patch's values; they share one str per key (the patch outlives it)
 };
 
 // Runs the walk, with `observer` if one is given: empty when it completed, else why it stopped. A

@@ -12,33 +12,20 @@
 #include "python/edit/caller_edit.h"
 #include "python/objects/convert.h"
 #include "python/objects/errors.h"
+#include "python/walks/python_storage.h"
 #include "walks/json_patch_walk.h"
 
 namespace quillfen::py {
 
 namespace {
 
-bool changed_under_call() { return raise_fatal_error("the data changed while a patch was applied to it"); }
-bool list_changed_size() { return raise_fatal_error("list changed size while a patch was applied to it"); }
-
-bool cannot_patch() {
-  return raise_patch_error("Patch error: ", PatchError::invalid_operation("Can only patch objects and arrays"));
-}
-
-bool is_container(PyObject* obj) { return PyDict_Check(obj) || PyList_Check(obj); }
-
-// The documents of the format walks: Python dicts and lists, patched where they stand. Two kinds:
-// - Fresh: the call's own normalised copy (exact dicts and lists, exact immutable scalars), owned by
-//   nobody else, changed directly. The whole document may become another value.
-// - In place: the caller's data, written through a CallerEdit, which undoes everything if the walk
-//   stops. What a walk reaches is read by the conversion's rules; a container about to change (or
-//   to have something inside it changed) is first made the data's own (CallerEdit::own). Lists,
-//   the root's too, are changed in their structure where they stand (CallerEdit::insert_element,
-//   remove_element, set_elements), at the cost of the list's own insert or removal.
-//
-// Python code may run during a walk (a hook of the data, or a finalizer that an allocation lets the
-// collector run) and change the caller's data: every access holds what it uses and checks lengths
-// and positions again, and data found changed under the call ends it with the module's fatal error.
+// The documents of the format walks: Python dicts and lists, patched where they stand, kept in a
+// PythonStorage, Fresh or in place (python_storage.h). Fresh, the whole document may become another
+// value. In place, a container about to change (or to have something inside it changed) is first
+// made the data's own, and lists, the root's too, are changed in their structure where they stand
+// (CallerEdit::insert_element, remove_element, set_elements), at the cost of the list's own insert or
+// removal. Lengths and positions are checked again after Python code may have run, and data found
+// changed under the call ends it with the module's fatal error.
 class FormatDocument {
  public:
   using Slot = CallerEdit::Slot;
@@ -49,14 +36,14 @@ class FormatDocument {
   using Value = PyRef;
 
   explicit FormatDocument(PyRef copy) : root_(std::move(copy)) {}
-  FormatDocument(PyObject* data, CallerEdit& edit) : edit_(&edit), root_(PyRef::borrow(data)) {}
+  FormatDocument(PyObject* data, CallerEdit& edit) : storage_(edit), root_(PyRef::borrow(data)) {}
   FormatDocument(const FormatDocument&) = delete;
   FormatDocument& operator=(const FormatDocument&) = delete;
 
   PyObject* take_root() { return root_.release(); }
 
   // In place: makes the edit final.
-  bool commit(std::vector<PyRef>& released) { return edit_->commit(released); }
+  bool commit(std::vector<PyRef>& released) { return storage_.edit()->commit(released); }
 
   // The operations the walks ask for.
 
@@ -72,19 +59,19 @@ class FormatDocument {
 
   bool member(const Node& node, std::string_view key, bool for_write, std::optional<Node>& out) {
     PyObject* dict = node.object.get();
-    if (!PyDict_Check(dict)) return changed_under_call();
-    PyRef k = key_str(key);
+    if (!PyDict_Check(dict)) return raise_data_changed();
+    PyRef k = storage_.key(key);
     PyRef value;
-    if (!k || !lookup(dict, k.get(), key, value)) return false;
+    if (!k || !storage_.lookup(dict, k.get(), key, value)) return false;
     if (!value) return true;
     Slot slot{PyRef::borrow(dict), std::move(k), -1};
-    if (for_write && !make_own(slot, value)) return false;
+    if (for_write && !storage_.own(slot, value)) return false;
     out = Node{std::move(value), std::move(slot)};
     return true;
   }
 
   bool length(const Node& node, std::size_t& out) const {
-    if (!PyList_Check(node.object.get())) return changed_under_call();
+    if (!PyList_Check(node.object.get())) return raise_data_changed();
     if (!unchanged(node.object.get())) return false;
     out = static_cast<std::size_t>(PyList_GET_SIZE(node.object.get()));
     return true;
@@ -96,46 +83,44 @@ class FormatDocument {
     if (!in_list(list, i)) return false;
     PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
     Slot slot{PyRef::borrow(list), PyRef(), i};
-    if (for_write && !make_own(slot, item)) return false;
+    if (for_write && !storage_.own(slot, item)) return false;
     out = Node{std::move(item), std::move(slot)};
     return true;
   }
 
   bool put(const Node& node, std::string_view key, Value value) {
     PyObject* dict = node.object.get();
-    if (!PyDict_Check(dict)) return changed_under_call();
-    PyRef k = key_str(key);
-    if (!k) return false;
-    if (edit_ != nullptr) return edit_->put(dict, k.get(), key, value.get());
-    return PyDict_SetItem(dict, k.get(), value.get()) == 0;
+    if (!PyDict_Check(dict)) return raise_data_changed();
+    PyRef k = storage_.key(key);
+    return k && storage_.put(dict, k.get(), key, value.get());
   }
 
   bool remove_member(const Node& node, std::string_view key, Value* taken) {
     PyObject* dict = node.object.get();
-    if (!PyDict_Check(dict)) return changed_under_call();
-    PyRef k = key_str(key);
+    if (!PyDict_Check(dict)) return raise_data_changed();
+    PyRef k = storage_.key(key);
     if (!k) return false;
     if (taken != nullptr) {
-      if (!lookup(dict, k.get(), key, *taken)) return false;
-      if (!*taken) return changed_under_call();  // the walk found it present
+      if (!storage_.lookup(dict, k.get(), key, *taken)) return false;
+      if (!*taken) return raise_data_changed();  // the walk found it present
     }
-    if (edit_ != nullptr) return edit_->remove(dict, k.get(), key);
-    return PyDict_DelItem(dict, k.get()) == 0;  // Fresh: the call's own objects, whose release runs no code
+    return storage_.remove(dict, k.get(), key);
   }
 
   bool insert(const Node& node, std::size_t index, Value value) {
     PyObject* list = node.object.get();
     const auto i = static_cast<Py_ssize_t>(index);
-    if (!PyList_Check(list)) return changed_under_call();
-    if (edit_ == nullptr) return i <= PyList_GET_SIZE(list) && PyList_Insert(list, i, value.get()) == 0;
-    return unchanged(list) && edit_->insert_element(list, i, value.get());
+    if (!PyList_Check(list)) return raise_data_changed();
+    CallerEdit* edit = storage_.edit();
+    if (edit == nullptr) return i <= PyList_GET_SIZE(list) && PyList_Insert(list, i, value.get()) == 0;
+    return unchanged(list) && edit->insert_element(list, i, value.get());
   }
 
   bool replace(const Node& node, std::size_t index, Value value) {
     PyObject* list = node.object.get();
     const auto i = static_cast<Py_ssize_t>(index);
     if (!in_list(list, i)) return false;
-    if (edit_ != nullptr) return edit_->replace_element(list, i, value.get());  // made the data's own on the way down
+    if (CallerEdit* edit = storage_.edit()) return edit->replace_element(list, i, value.get());  // made the data's own on the way down
     PyList_SetItem(list, i, value.release());  // Fresh, in bounds: cannot fail
     return true;
   }
@@ -145,8 +130,8 @@ class FormatDocument {
     const auto i = static_cast<Py_ssize_t>(index);
     if (!in_list(list, i)) return false;
     PyRef element;
-    if (edit_ != nullptr) {
-      if (!edit_->remove_element(list, i, element)) return false;
+    if (CallerEdit* edit = storage_.edit()) {
+      if (!edit->remove_element(list, i, element)) return false;
     } else {
       element = PyRef::borrow(PyList_GET_ITEM(list, i));
       if (PyList_SetSlice(list, i, i + 1, nullptr) != 0) return false;
@@ -156,7 +141,7 @@ class FormatDocument {
   }
 
   bool replace_root(Value value, bool& refused) {
-    if (edit_ == nullptr) {
+    if (storage_.edit() == nullptr) {
       root_ = std::move(value);
       return true;
     }
@@ -171,74 +156,39 @@ class FormatDocument {
     return dict_root ? replace_members(v) : replace_elements(v);
   }
 
-  bool make(const JsonValue& value, Value& out) {
-    out = PyRef::steal(values_.convert(value));
-    return static_cast<bool>(out);
-  }
+  bool make(const JsonValue& value, Value& out) { return storage_.make(value, out); }
 
   bool copy(const Node& node, Value& out) {
-    out = PyRef::steal(normalized_copy(node.object.get(), removals()));
+    out = PyRef::steal(normalized_copy(node.object.get(), storage_.hidden()));
     return static_cast<bool>(out);
   }
 
   int equals(const Node& node, const JsonValue& expected) const {
     JsonValue value;
-    if (!python_to_value(node.object.get(), value, removals())) return -1;
+    if (!storage_.to_value(node.object.get(), value)) return -1;
     return equal_by_value(value, expected) ? 1 : 0;
   }
 
-  bool text_of(const Node& node, std::string& out) const {
-    JsonValue value;
-    if (!python_to_value(node.object.get(), value, removals())) return false;
-    out = value.compact_text();
-    return true;
-  }
+  bool text_of(const Node& node, std::string& out) const { return storage_.text_of(node.object.get(), out); }
 
  private:
-  const HiddenMembers* removals() const { return edit_ != nullptr ? &edit_->removals() : nullptr; }
-
-  // The str of `key`. An operation looks a key up and then changes the member under it: the last
-  // str made is kept for the same text, which the walks pass from their operations and patches,
-  // alive for the whole call. A new reference, or null with a Python exception set.
-  PyRef key_str(std::string_view key) {
-    if (!last_key_ || key.data() != last_text_.data() || key.size() != last_text_.size()) {
-      last_key_ = PyRef::steal(new_str(key));
-      last_text_ = key;
-    }
-    return PyRef::borrow(last_key_.get());
-  }
-
-  bool lookup(PyObject* dict, PyObject* key, std::string_view text, PyRef& out) const {
-    if (edit_ != nullptr) return edit_->lookup(dict, key, text, out);
-    PyObject* value = PyDict_GetItemWithError(dict, key);  // a normalised copy: exact str keys only
-    if (value == nullptr) return !PyErr_Occurred();
-    out = PyRef::borrow(value);
-    return true;
-  }
-
-  // In place: a container about to change, found at `slot`, becomes the data's own.
-  bool make_own(const Slot& slot, PyRef& value) { return edit_ == nullptr || !is_container(value.get()) || edit_->own(slot, value); }
-
   // Whether `list` is a list holding position `i`: the walk checked the position against the
   // length, which Python code run since (a finalizer) may have changed.
   bool in_list(PyObject* list, Py_ssize_t i) const {
-    if (!PyList_Check(list)) return changed_under_call();
-    return unchanged(list) && (i < PyList_GET_SIZE(list) || list_changed_size());
+    if (!PyList_Check(list)) return raise_data_changed();
+    return unchanged(list) && (i < PyList_GET_SIZE(list) || raise_list_resized());
   }
 
   // In place: whether `list` is as the edit's last change of it left it.
-  bool unchanged(PyObject* list) const { return edit_ == nullptr || edit_->intact(list) || list_changed_size(); }
+  bool unchanged(PyObject* list) const { return storage_.edit() == nullptr || storage_.edit()->intact(list) || raise_list_resized(); }
 
   // In place: the root dict gets the members of `dict` (as the edit sees them) in place of its own.
   bool replace_members(PyObject* dict);
   // In place: the root list gets the elements of `list` in place of its own.
   bool replace_elements(PyObject* list);
 
-  CallerEdit* edit_ = nullptr;  // null: Fresh
+  PythonStorage storage_;  // Fresh, or in place
   PyRef root_;
-  ToPython values_;  // makes the values written; they share one str per key
-  PyRef last_key_;   // key_str's last str, and the text it was made of
-  std::string_view last_text_;
 };
 
 // A dict member read for copying: the key, its text (alive as long as the key) and the value.
@@ -261,7 +211,7 @@ bool read_members(PyObject* dict, const PendingRemovals& removals, std::vector<R
     ReadMember member{PyRef::borrow(key), {}, PyRef::borrow(value)};
     if (!PyUnicode_Check(key)) return raise_cannot_convert(key, "PyString");
     if (!utf8_view(key, member.text)) return false;
-    if (PyDict_GET_SIZE(dict) != size) return changed_under_call();  // encoding may have allocated
+    if (PyDict_GET_SIZE(dict) != size) return raise_data_changed();  // encoding may have allocated
     if (!removals.contains(dict, member.text)) out.push_back(std::move(member));
   }
   return true;
@@ -273,22 +223,22 @@ bool FormatDocument::replace_elements(PyObject* list) {
   if (!elements) return false;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i)  // an append may let a finalizer shorten it
     if (PyList_Append(elements.get(), PyList_GET_ITEM(list, i)) != 0) return false;
-  return unchanged(root_.get()) && edit_->set_elements(root_.get(), elements.get());
+  return unchanged(root_.get()) && storage_.edit()->set_elements(root_.get(), elements.get());
 }
 
 bool FormatDocument::replace_members(PyObject* dict) {
   PyObject* root = root_.get();
   std::vector<ReadMember> wanted;
   std::vector<ReadMember> held;
-  if (!read_members(dict, edit_->removals(), wanted) || !read_members(root, edit_->removals(), held)) return false;
+  if (!read_members(dict, storage_.edit()->removals(), wanted) || !read_members(root, storage_.edit()->removals(), held)) return false;
   std::unordered_set<std::string_view> kept;
   for (const ReadMember& m : wanted) kept.insert(m.text);
   for (ReadMember& m : wanted) {
     PyRef key = PyUnicode_CheckExact(m.key.get()) ? PyRef::borrow(m.key.get()) : PyRef::steal(new_str(m.text));
-    if (!key || !edit_->put(root, key.get(), m.text, m.value.get())) return false;
+    if (!key || !storage_.edit()->put(root, key.get(), m.text, m.value.get())) return false;
   }
   for (ReadMember& m : held)
-    if (kept.count(m.text) == 0 && !edit_->remove(root, m.key.get(), m.text)) return false;
+    if (kept.count(m.text) == 0 && !storage_.edit()->remove(root, m.key.get(), m.text)) return false;
   return true;
 }
 
