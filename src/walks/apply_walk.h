@@ -49,21 +49,22 @@
 //
 // An Observer, when one is given, hears of every change before it is made (so it can read what is
 // there) and of every pass as it opens and closes; it may read the document through the adapter but
-// not change it. Each returns false only when it failed, having recorded why through the adapter;
-// the walk then stops as for an adapter failure.
+// not change it. Each change is told with the patch entry that makes it. Each returns false only
+// when it failed, having recorded why through the adapter; the walk then stops as for an adapter
+// failure.
 //   bool opened_object(ObjectPass&)        // a pass begins: the root's, or that of the member or
 //   bool opened_array(ArrayPass&, bool top)  // element entered just before
-//   bool entering_member(ObjectPass&, key)                          // a Nested entry enters it
-//   bool entering_element(ArrayPass&, position, const std::string* serial)   // null: an index key
+//   bool entering_member(ObjectPass&, const ChildEntry&)           // a Nested entry enters it
+//   bool entering_element(ArrayPass&, position, const ChildEntry&, bool by_serial)
 //   bool reaching_again(ArrayPass&, position)   // an entry reaches an element that an earlier entry
 //        // of the pass reached (on the root, a position and a serial, or two spellings of one
 //        // position, name one element); told before anything else of that entry
-//   bool changing_member(ObjectPass&, key, const Member& old)        // before a put or a removal
-//        // at `key` (old empty when absent); a removal of an absent member is no change
-//   bool replacing_element(ArrayPass&, position, const std::string* serial, const Member& old,
-//                          const JsonValue& value)                    // value: the patch's
-//   bool removing_element(ArrayPass&, position, const std::string* serial)   // at the pass's end
-//   bool appending(ArrayPass&, key, const JsonValue& value)           // a Set at an absent serial
+//   bool changing_member(ObjectPass&, const ChildEntry&, key, const Member& old)   // before a put
+//        // or a removal at `key` (the entry's own, or a Move's or Copy's `from` or `to`); old empty
+//        // when absent; a removal of an absent member is no change
+//   bool replacing_element(ArrayPass&, position, const ChildEntry&, bool by_serial, const Member& old)
+//   bool removing_element(ArrayPass&, position, const ChildEntry&, bool by_serial)   // at the pass's end
+//   bool appending(ArrayPass&, const ChildEntry&)                    // a Set at an absent serial
 //   bool closing_object(ObjectPass&) / closing_array(ArrayPass&)      // a pass completed, before
 //        // its end: an array still holds the elements it is to lose
 //   void stopped()                                                    // after a stop, once
@@ -237,24 +238,24 @@ class ApplyWalk {
           using Op = std::decay_t<decltype(op)>;
           if constexpr (std::is_same_v<Op, Set>) {
             Value value;
-            return (observe_change(pass, key, false) && doc_.make(op.value, value) && doc_.put(pass, key, std::move(value))) ||
+            return (observe_change(pass, entry, key, false) && doc_.make(op.value, value) && doc_.put(pass, key, std::move(value))) ||
                    adapter_failed();
           } else if constexpr (std::is_same_v<Op, Delete>) {
-            return (observe_change(pass, key, true) && doc_.remove(pass, key)) || adapter_failed();
+            return (observe_change(pass, entry, key, true) && doc_.remove(pass, key)) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Nested>) {
             std::optional<Container> member;
             if (!doc_.enter_member(pass, key, member)) return adapter_failed();
             // An absent member or a scalar: a Nested creates nothing and changes nothing.
             if (!member) return true;
             if constexpr (kObserved)
-              if (!observer_->entering_member(pass, key)) return adapter_failed();
+              if (!observer_->entering_member(pass, entry)) return adapter_failed();
             return open(std::move(*member), Cursor{nullptr, op.children.data(), op.children.size()}, false);
           } else if constexpr (std::is_same_v<Op, Move>) {
             if (op.from == op.to) return true;
-            return (observe_move(pass, op.from, op.to, true) && doc_.move_member(pass, op.from, op.to)) || adapter_failed();
+            return (observe_move(pass, entry, op.from, op.to, true) && doc_.move_member(pass, op.from, op.to)) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Copy>) {
             if (op.from == op.to) return true;
-            return (observe_move(pass, op.from, op.to, false) && doc_.copy_member(pass, op.from, op.to)) || adapter_failed();
+            return (observe_move(pass, entry, op.from, op.to, false) && doc_.copy_member(pass, op.from, op.to)) || adapter_failed();
           } else {
             static_assert(std::is_same_v<Op, Test>);
             Member member{};
@@ -289,7 +290,7 @@ class ApplyWalk {
             if constexpr (kObserved) {
               Member old{};
               if (!doc_.element(array.array, position, old) ||
-                  !observer_->replacing_element(array.array, position, serial, old, op.value))
+                  !observer_->replacing_element(array.array, position, entry, serial != nullptr, old))
                 return adapter_failed();
             }
             Value value;
@@ -297,7 +298,7 @@ class ApplyWalk {
             return (made && doc_.replace(array.array, position, std::move(value))) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Delete>) {
             if constexpr (kObserved)
-              if (!observer_->removing_element(array.array, position, serial)) return adapter_failed();
+              if (!observer_->removing_element(array.array, position, entry, serial != nullptr)) return adapter_failed();
             array.removals.push_back(position);
             return doc_.remove_element(array.array, position) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Nested>) {
@@ -305,7 +306,7 @@ class ApplyWalk {
             if (!doc_.enter_element(array.array, position, element)) return adapter_failed();
             if (!element) return true;
             if constexpr (kObserved)
-              if (!observer_->entering_element(array.array, position, serial)) return adapter_failed();
+              if (!observer_->entering_element(array.array, position, entry, serial != nullptr)) return adapter_failed();
             return open(std::move(*element), Cursor{nullptr, op.children.data(), op.children.size()}, false);
           } else if constexpr (std::is_same_v<Op, Test>) {
             Member member{};
@@ -324,7 +325,7 @@ class ApplyWalk {
   bool at_absent_serial(ArrayFrame& array, bool top, const ChildEntry& entry) {
     if (const Set* set = std::get_if<Set>(&entry.operation)) {
       if constexpr (kObserved)
-        if (!observer_->appending(array.array, entry.key, set->value)) return adapter_failed();
+        if (!observer_->appending(array.array, entry)) return adapter_failed();
       Value value;
       if (!doc_.make_stamped(set->value, entry.key, value)) return adapter_failed();
       array.appends.push_back(std::move(value));
@@ -345,22 +346,22 @@ class ApplyWalk {
 
   // Tells the observer of a put (or, with `removal`, a removal) at `key` about to be made, with the
   // member there now. A removal of an absent member changes nothing and is not told.
-  bool observe_change(ObjectPass& pass, std::string_view key, bool removal) {
+  bool observe_change(ObjectPass& pass, const ChildEntry& entry, std::string_view key, bool removal) {
     if constexpr (kObserved) {
       Member old{};
       if (!doc_.find(pass, key, old)) return false;
       if (removal && !old) return true;
-      return observer_->changing_member(pass, key, old);
+      return observer_->changing_member(pass, entry, key, old);
     }
     return true;
   }
   // A Move takes `from` out (when present) and puts it at `to`; a Copy puts a copy at `to`.
-  bool observe_move(ObjectPass& pass, std::string_view from, std::string_view to, bool move) {
+  bool observe_move(ObjectPass& pass, const ChildEntry& entry, std::string_view from, std::string_view to, bool move) {
     if constexpr (kObserved) {
       Member source{};
       if (!doc_.find(pass, from, source)) return false;
       if (!source) return true;  // nothing happens
-      return (!move || observe_change(pass, from, true)) && observe_change(pass, to, false);
+      return (!move || observe_change(pass, entry, from, true)) && observe_change(pass, entry, to, false);
     }
     return true;
   }

@@ -1,22 +1,277 @@
 #include "walks/inverse.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <map>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
+#include "operations/operation.h"
+#include "patch/reserved_names.h"
+#include "walks/apply.h"
 #include "walks/apply_walk.h"
 #include "walks/value_document.h"
 
 namespace quillfen {
+
+namespace {
+
+using Change = ChangeRecord::Change;
+using Kind = ChangeRecord::Change::Kind;
+using Pass = ChangeRecord::Pass;
+
+const JsonValue& set_value(const Change& change) { return std::get<Set>(change.entry->operation).value; }
+
+bool carries_serial(const JsonValue& value) {
+  if (!value.is_object()) return false;
+  const JsonValue* serial = value.as_object().find(kSerialMember);
+  return serial != nullptr && serial->is_string();
+}
+
+std::string position_key(std::size_t position) { return std::string("[").append(std::to_string(position)).append("]"); }
+
+// The key that names an element in a path: its serial key, or its position.
+std::string step_key(const Change& change) { return change.by_serial ? std::string(change.key) : position_key(change.position); }
+
+// How the change at one member or element is undone: set back (Original), deleted (Absent), or
+// changed back inside (Nested).
+struct Undo {
+  enum class Form { Original, Absent, Nested };
+  Form form = Form::Nested;
+  JsonValue original;
+  ChildList children;
+  const Change* first = nullptr;  // the change that reached it first
+  bool keeps_serial = false;      // Original: the element put there carries its serial
+  bool serial_changed = false;    // Nested: the pass below changed the element's "_"
+  bool twice = false;             // reached by two entries
+};
+
+// What a pass's undo gives the change that entered it: its children, or the whole old value.
+struct Delivered {
+  ChildList children;
+  std::optional<JsonValue> whole;
+  bool serial_changed = false;
+};
+
+class UndoDerivation {
+ public:
+  explicit UndoDerivation(const ChangeRecord& record)
+      : record_(record), ignored_(record.passes.size(), false), delivered_(record.passes.size()) {}
+
+  Result<Patch, Inexpressible> run() {
+    if (std::optional<Inexpressible> refusal = first_refusal()) return std::move(*refusal);
+    // Children come after their parents in the record: taken from the last, each pass's undo is
+    // ready before the pass that entered it needs it.
+    for (std::size_t i = record_.passes.size(); i-- > 0;)
+      if (!ignored_[i]) delivered_[i] = deliver(record_.passes[i]);
+    Patch patch(delivered_[0].children.size());
+    for (ChildEntry& entry : delivered_[0].children) patch.insert(std::move(entry.key), std::move(entry.operation));
+    return patch;
+  }
+
+ private:
+  // The first refusal in the walk's order, passing over passes whose undo is not needed (the change
+  // that entered them is set back whole). Marks those passes.
+  std::optional<Inexpressible> first_refusal() {
+    struct Open {
+      std::size_t pass;
+      std::size_t next;
+      std::vector<std::string> path;
+      std::map<std::string_view, const Change*> members;  // the first change at each key
+      std::map<std::size_t, const Change*> elements;       // the first Enter or Replace at each position
+    };
+    std::vector<Open> open;
+    open.push_back(Open{0, 0, {}, {}, {}});
+    while (!open.empty()) {
+      Open& at = open.back();
+      const Pass& pass = record_.passes[at.pass];
+      if (at.next == pass.changes.size()) {
+        open.pop_back();
+        continue;
+      }
+      const Change& change = pass.changes[at.next++];
+      const bool ignored = ignored_[at.pass];
+      const auto refuse = [&](std::string key, const char* reason) -> std::optional<Inexpressible> {
+        if (ignored) return std::nullopt;
+        std::vector<std::string> path = at.path;
+        path.push_back(std::move(key));
+        return Inexpressible("Cannot undo the change", std::move(path), reason);
+      };
+      std::optional<Inexpressible> refusal;
+      bool seen = false;
+      if (!pass.is_array) {
+        auto [it, added] = at.members.try_emplace(change.key, &change);
+        seen = !added;
+        if (seen && it->second->kind == Kind::Enter)
+          refusal = refuse(std::string(change.key), change.kind == Kind::Enter ? "the member is changed inside twice"
+                                                                                : "the member is replaced after a change inside it");
+      } else if (change.kind == Kind::Enter || change.kind == Kind::Replace) {
+        auto [it, added] = at.elements.try_emplace(change.position, &change);
+        seen = !added;
+        if (seen && (it->second->kind == Kind::Enter || !pass.top)) refusal = refuse(step_key(change), "the element is reached by two entries");
+      } else if (change.kind == Kind::RemoveElement && pass.top) {
+        refusal = refuse(step_key(change), "an element removed from the array root cannot be put back at its position");
+      }
+      if (refusal) return refusal;
+      if (change.kind == Kind::Enter && change.inner != ChangeRecord::kNone) {
+        ignored_[change.inner] = ignored || seen;
+        std::vector<std::string> path = at.path;
+        path.push_back(pass.is_array ? step_key(change) : std::string(change.key));
+        open.push_back(Open{change.inner, 0, std::move(path), {}, {}});  // `at` is stale now
+      }
+    }
+    return std::nullopt;
+  }
+
+  // The undo of the first change that reached a member or element; later ones are refused or, for
+  // a member set back whole, need nothing more.
+  Undo first_undo(const Change& change) {
+    Undo undo;
+    undo.first = &change;
+    switch (change.kind) {
+      case Kind::Enter: {
+        if (change.inner == ChangeRecord::kNone) break;
+        Delivered& inner = delivered_[change.inner];
+        if (inner.whole) {
+          undo.form = Undo::Form::Original;
+          undo.original = std::move(*inner.whole);
+          undo.keeps_serial = change.by_serial && undo.original.is_object();
+        } else {
+          undo.children = std::move(inner.children);
+          undo.serial_changed = inner.serial_changed;
+        }
+        break;
+      }
+      case Kind::Put:
+      case Kind::Remove:
+      case Kind::Replace:
+        if (!change.had_old) {
+          undo.form = Undo::Form::Absent;
+          break;
+        }
+        undo.form = Undo::Form::Original;
+        undo.original = change.old.copy();
+        undo.keeps_serial = change.kind == Kind::Replace && change.by_serial && set_value(change).is_object();
+        break;
+      default: break;
+    }
+    return undo;
+  }
+
+  Delivered deliver(const Pass& pass) {
+    Delivered out;
+    if (!pass.is_array) {
+      std::map<std::string_view, Undo> members;  // in key order
+      for (const Change& change : pass.changes)
+        if (members.find(change.key) == members.end()) members.emplace(change.key, first_undo(change));
+      for (auto& [key, member] : members) append(out.children, std::string(key), member);
+      out.serial_changed = pass.serial_changed;
+      return out;
+    }
+    std::map<std::size_t, Undo> elements;  // by position
+    std::vector<const Change*> appended;
+    bool serial_given = false;  // the root: an element was given a serial at its position
+    for (const Change& change : pass.changes) {
+      if (change.kind == Kind::Append) {
+        appended.push_back(&change);
+        continue;
+      }
+      if (change.kind != Kind::Enter && change.kind != Kind::Replace) continue;
+      auto it = elements.find(change.position);
+      if (it != elements.end()) {
+        it->second.twice = true;
+        continue;
+      }
+      if (change.kind == Kind::Replace && !change.by_serial && carries_serial(set_value(change))) serial_given = true;
+      elements.emplace(change.position, first_undo(change));
+    }
+    if (pass.top) {
+      out.children = array_root_undo(pass, elements, appended, serial_given);
+      return out;
+    }
+    if (!keeps_serials(record_, pass)) {
+      out.whole = old_array(pass, elements);
+      return out;
+    }
+    for (auto& [position, element] : elements) append(out.children, std::string(element.first->key), element);
+    for (const Change* change : appended) out.children.push_back(ChildEntry{std::string(change->key), Delete{}});
+    std::sort(out.children.begin(), out.children.end(), [](const ChildEntry& a, const ChildEntry& b) { return a.key < b.key; });
+    return out;
+  }
+
+  static void append(ChildList& undo, std::string key, Undo& record) {
+    switch (record.form) {
+      case Undo::Form::Original: undo.push_back(ChildEntry{std::move(key), Set{std::move(record.original)}}); break;
+      case Undo::Form::Absent: undo.push_back(ChildEntry{std::move(key), Delete{}}); break;
+      case Undo::Form::Nested:
+        if (!record.children.empty()) undo.push_back(ChildEntry{std::move(key), Nested(std::move(record.children))});
+        break;
+    }
+  }
+
+  // The root array's undo. Elements are reached at their serial where it still reaches them, else at
+  // their position, which nothing in the pass moved.
+  static ChildList array_root_undo(const Pass& pass, std::map<std::size_t, Undo>& elements, const std::vector<const Change*>& appended,
+                                   bool serial_given) {
+    bool some_serial_changed = serial_given;
+    for (const auto& [position, element] : elements) some_serial_changed |= element.serial_changed;
+    ChildList undo;
+    for (auto& [position, element] : elements) {
+      const Change& first = *element.first;
+      const bool by_serial = first.by_serial && !element.twice && !some_serial_changed &&
+                             (element.form == Undo::Form::Original ? element.keeps_serial : true);
+      append(undo, by_serial ? std::string(first.key) : position_key(position), element);
+    }
+    // Appended elements stand after all others, in the order they came: an object carries its key
+    // as serial, and the last element carrying a serial is the one its key reaches.
+    for (std::size_t i = 0; i < appended.size(); ++i) {
+      const Change& change = *appended[i];
+      undo.push_back(ChildEntry{set_value(change).is_object() ? std::string(change.key) : position_key(pass.length + i), Delete{}});
+    }
+    return undo;
+  }
+
+  // The array as it was before the pass: its elements as the pass closed, with each element the pass
+  // replaced set back and each it changed inside changed back.
+  JsonValue old_array(const Pass& pass, std::map<std::size_t, Undo>& elements) const {
+    JsonArray old;
+    old.reserve(pass.length);
+    for (std::size_t i = 0; i < pass.length && i < pass.elements.size(); ++i) {
+      auto it = elements.find(i);
+      if (it != elements.end() && it->second.form == Undo::Form::Original) {
+        old.push_back(std::move(it->second.original));
+        continue;
+      }
+      JsonValue value = pass.elements[i].copy();
+      // An element changed inside is changed back, when the walk wrote (else it is as it was).
+      if (record_.written && it != elements.end() && !it->second.children.empty())
+        (void)apply_nested(value, it->second.children);  // the undo of a pass that completed applies
+      old.push_back(std::move(value));
+    }
+    return JsonValue(std::move(old));
+  }
+
+  const ChangeRecord& record_;
+  std::vector<bool> ignored_;
+  std::vector<Delivered> delivered_;
+};
+
+}  // namespace
+
+Result<Patch, Inexpressible> undo_of(const ChangeRecord& record) { return UndoDerivation(record).run(); }
 
 Result<Patch, std::variant<PatchError, Inexpressible>> inverse_of(const Patch& patch, const JsonValue& document) {
   using Outcome = Result<Patch, std::variant<PatchError, Inexpressible>>;
   if (!document.is_container()) return Outcome(PatchError::invalid_operation("Can only patch objects and arrays"));
   JsonValue copy = document.copy();
   ValueDocument json;
-  InverseBuilder<ValueDocument> inverse(json);
-  if (std::optional<ApplyStop> stop = ApplyWalk<ValueDocument, InverseBuilder<ValueDocument>>(json, inverse).run(patch, &copy))
+  ChangeRecorder<ValueDocument> recorder(json, true);
+  if (std::optional<ApplyStop> stop = ApplyWalk<ValueDocument, ChangeRecorder<ValueDocument>>(json, recorder).run(patch, &copy))
     return Outcome(std::get<PatchError>(std::move(*stop)));  // a ValueDocument never fails on its own
-  Result<Patch, Inexpressible> undo = inverse.take();
+  Result<Patch, Inexpressible> undo = undo_of(recorder.take());
   if (!undo.ok()) return Outcome(undo.error());
   return Outcome(std::move(undo).value());
 }

@@ -1,5 +1,6 @@
 #include "python/walks/inverse.h"
 
+#include <optional>
 #include <utility>
 
 #include "python/walks/patch_document.h"
@@ -11,10 +12,11 @@ bool undo_patch(const Patch& patch, PyObject* data, Patch& out) {
   bool container = false;
   if (!reads_as_container(data, container)) return false;
   if (!container) return cannot_patch();
-  auto undo = observe_application(patch, data, [](PythonDocument& document) { return InverseBuilder<PythonDocument>(document); });
-  if (!undo) return false;
-  if (!undo->ok()) return raise_inexpressible(undo->error());
-  out = std::move(*undo).value();
+  std::optional<ChangeRecord> record = observe_application(patch, data, true);
+  if (!record) return false;
+  Result<Patch, Inexpressible> undo = undo_of(*record);
+  if (!undo.ok()) return raise_inexpressible(undo.error());
+  out = std::move(undo).value();
   return true;
 }
 

@@ -120,4 +120,25 @@ bool PythonDocument::sort_keys(const Container& c) {
   return true;
 }
 
+std::optional<ChangeRecord> observe_application(const Patch& patch, PyObject* data, bool keep_values) {
+  {
+    PythonDocument document(data, PythonDocument::Kind::Dry);
+    ChangeRecorder<PythonDocument> recorder(document, keep_values);
+    const std::optional<ApplyStop> stop = run_walk(patch, document, &recorder);
+    if (!recorder.reached_twice()) {
+      if (!stop) return recorder.take();
+      raise_stop(*stop);
+      return std::nullopt;
+    }
+    if (stop && !std::holds_alternative<PatchError>(*stop)) return std::nullopt;  // the adapter's failure, raised
+  }
+  CallerEdit edit(CallerEdit::Mode::Private);
+  PyRef root;
+  if (!edit.copy_root(data, root)) return std::nullopt;
+  PythonDocument document(root.get(), edit);
+  ChangeRecorder<PythonDocument> recorder(document, keep_values);
+  if (!walk(patch, document, &recorder)) return std::nullopt;
+  return recorder.take();
+}
+
 }  // namespace quillfen::py

@@ -22,6 +22,7 @@
 #include "python/objects/errors.h"
 #include "python/objects/py_ref.h"
 #include "walks/apply_walk.h"
+#include "walks/change_record.h"
 
 namespace quillfen::py {
 
@@ -261,34 +262,14 @@ bool walk(const Patch& patch, PythonDocument& document, Observer* observer = nul
   return !stop;
 }
 
-// What an observer of the applying walk, made by `make` for the document, records of `patch` on
-// `data`, which it never writes. First without writing: each change is seen against the data as it
-// was, which is exact while no member or element is reached twice in one pass. Where one is, it
-// sees what the first change made of it, and so does every entry after it, whose patch error the
-// dry walk may then get wrong: the application runs again on a private copy, made container by
-// container as the walk changes them, so the caller's data, and any code of the data that runs
-// meanwhile, sees nothing of it. Empty when the walk failed, with the Python exception set.
-template <class Make>
-auto observe_application(const Patch& patch, PyObject* data, const Make& make)
-    -> std::optional<decltype(make(std::declval<PythonDocument&>()).take())> {
-  {
-    PythonDocument document(data, PythonDocument::Kind::Dry);
-    auto observer = make(document);
-    const std::optional<ApplyStop> stop = run_walk(patch, document, &observer);
-    if (!observer.reached_twice()) {
-      if (!stop) return observer.take();
-      raise_stop(*stop);
-      return std::nullopt;
-    }
-    if (stop && !std::holds_alternative<PatchError>(*stop)) return std::nullopt;  // the adapter's failure, raised
-  }
-  CallerEdit edit(CallerEdit::Mode::Private);
-  PyRef root;
-  if (!edit.copy_root(data, root)) return std::nullopt;
-  PythonDocument document(root.get(), edit);
-  auto observer = make(document);
-  if (!walk(patch, document, &observer)) return std::nullopt;
-  return observer.take();
-}
+// The record of applying `patch` to `data` (walks/change_record.h), with the values each change
+// replaced when `keep_values`; `data` is never written. First without writing: each change is seen
+// against the data as it was, which is exact while no member or element is reached twice in one
+// pass. Where one is, it sees what the first change made of it, and so does every entry after it,
+// whose patch error the dry walk may then get wrong: the application runs again on a private copy,
+// made container by container as the walk changes them, so the caller's data, and any code of the
+// data that runs meanwhile, sees nothing of it. Empty when the walk failed, with the Python
+// exception set.
+std::optional<ChangeRecord> observe_application(const Patch& patch, PyObject* data, bool keep_values);
 
 }  // namespace quillfen::py

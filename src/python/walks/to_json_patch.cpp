@@ -11,10 +11,11 @@ PyObject* json_patch_operations(const Patch& patch, PyObject* data) {
   if (!reads_as_container(data, container)) return nullptr;
   if (!container) return cannot_patch(), nullptr;
   // The operations come from the patch's entries; the data only tells which members were there.
-  auto written = observe_application(patch, data, [&patch](PythonDocument&) { return JsonPatchWriter<PythonDocument>(patch); });
-  if (!written) return nullptr;
-  if (!written->ok()) return raise_inexpressible(written->error()), nullptr;
-  return operations_to_python(written->value());
+  std::optional<ChangeRecord> record = observe_application(patch, data, false);
+  if (!record) return nullptr;
+  Result<std::vector<WrittenOperation>, Inexpressible> written = operations_of(*record);
+  if (!written.ok()) return raise_inexpressible(written.error()), nullptr;
+  return operations_to_python(written.value());
 }
 
 }  // namespace quillfen::py
