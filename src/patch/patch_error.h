@@ -11,6 +11,16 @@ namespace quillfen {
 
 class PatchError {
  public:
+  // Who produces each kind:
+  //   InvalidOperation   applying: a root that is no object or array, an operation an array does not take
+  //   TypeMismatch       applying: a Test whose value differs
+  //   KeyNotFound        applying: a Test of an absent member
+  //   InvalidSerialKey   applying: a change at a serial no element carries
+  //   JsonError          nothing today: kept for a reader of JSON text
+  //   InvalidArrayIndex  nothing today: a malformed index key is a serial key, and one beyond the end
+  //                      is passed over
+  //   RecursionLimit     nothing today: every walk keeps its own stack, so no depth stops one; the
+  //                      binding's depth limit raises RecursionError of its own
   enum class Kind { InvalidOperation, TypeMismatch, KeyNotFound, InvalidSerialKey, JsonError, InvalidArrayIndex, RecursionLimit };
 
   // An error of reading JSON text: its message, and where it arose when that is known.

@@ -14,30 +14,40 @@
 
 namespace quillfen::test_util {
 
-// Reads the JSON text that the tests write: no whitespace, no escapes. A number with "." or "e" is
-// a double, one with "-" a negative integer, any other an unsigned one.
+// Reads the JSON text that the tests write, and the files in tests/data: whitespace between tokens,
+// and in strings no escapes but \" and \\. A number with "." or "e" is a double, one with "-" a
+// negative integer, any other an unsigned one.
+inline void skip_space(std::string_view& s) { s.remove_prefix(std::min(s.find_first_not_of(" \t\r\n"), s.size())); }
 inline JsonValue read_json(std::string_view& s) {
+  skip_space(s);
   const char open = s.front();
   if (open == '[' || open == '{') {
     JsonArray items;
     std::vector<JsonMember> members;
-    for (s.remove_prefix(1); s.front() != ']' && s.front() != '}';) {
+    for (s.remove_prefix(1), skip_space(s); s.front() != ']' && s.front() != '}'; skip_space(s)) {
       if (s.front() == ',') s.remove_prefix(1);
       JsonValue value = read_json(s);
       if (open == '[') {
         items.push_back(std::move(value));
         continue;
       }
+      skip_space(s);
       s.remove_prefix(1);  // ':'
       members.push_back(JsonMember{std::move(value.as_string()), read_json(s)});
     }
     s.remove_prefix(1);
     return open == '[' ? JsonValue(std::move(items)) : JsonValue(JsonObject::from_members(std::move(members)));
   }
-  const std::size_t end = std::min(open == '"' ? s.find('"', 1) + 1 : s.find_first_of(",]}"), s.size());
+  if (open == '"') {
+    std::string text;
+    std::size_t end = 1;
+    for (; s[end] != '"'; ++end) text += s[end] == '\\' ? s[++end] : s[end];
+    s.remove_prefix(end + 1);
+    return JsonValue(std::move(text));
+  }
+  const std::size_t end = std::min(s.find_first_of(",]} \t\r\n"), s.size());
   const std::string token(s.substr(0, end));
   s.remove_prefix(end);
-  if (open == '"') return JsonValue(token.substr(1, token.size() - 2));
   if (token == "null") return JsonValue();
   if (token == "true" || token == "false") return JsonValue(token == "true");
   if (token.find_first_of(".e") != std::string::npos) return JsonValue(JsonNumber::from_double(std::stod(token)));

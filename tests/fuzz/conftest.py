@@ -3,8 +3,9 @@ import sys
 
 from hypothesis import HealthCheck, settings
 
-# The Python tests' helpers, shared with the harness.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+# The Python tests' helpers and strategies, and the model that the strategies read, shared with the harness.
+TESTS = pathlib.Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(TESTS / "python"), str(TESTS.parent / "model")]
 
 # The example budgets of the random-call harness: the default for a quick look, fuzz-smoke for CI
 # (about a minute), fuzz-long for runs of hours.

@@ -10,7 +10,6 @@ document form applies alike.
 Run by scripts/ci-extra/fuzz-smoke.sh with --hypothesis-profile=fuzz-smoke (about a minute); run it
 longer with --hypothesis-profile=fuzz-long (see the README)."""
 
-import collections
 import copy
 import math
 
@@ -19,124 +18,7 @@ from hypothesis import strategies as st
 
 from helpers import containers
 from quillfen_patch import QuillfenPatch
-
-KEYS = ["a", "b", "_", "*", "", "[0]", "[1]", "[+1]", "é", "s"]
-
-
-class Hook:
-    """Converts through __index__ or __float__ (by `kind`), after doing `action` to `target`."""
-
-    def __init__(self, kind, result, action=None, target=None):
-        self.kind, self.result, self.action, self.target = kind, result, action, target
-
-    def run(self):
-        if self.action == "raise":
-            raise ValueError("hook")
-        if self.action == "reenter":  # the instance is busy: each call is refused or succeeds
-            for call in (lambda: self.target.to_json(), lambda: self.target.set("k", 1), lambda: len(self.target)):
-                try:
-                    call()
-                except RuntimeError as error:
-                    assert str(error) in ("Already borrowed", "Already mutably borrowed")
-        if self.action == "empty":
-            self.target.clear()
-        return self.result
-
-    def __repr__(self):  # stable under copy.deepcopy, for comparing snapshots
-        return f"Hook({self.kind}, {self.result}, {self.action})"
-
-
-class IndexHook(Hook):
-    def __index__(self):
-        return self.run()
-
-
-class FloatHook(Hook):
-    def __float__(self):
-        return float(self.run())
-
-
-DictSub = type("DictSub", (dict,), {})
-ListSub = type("ListSub", (list,), {})
-StrSub = type("StrSub", (str,), {})
-IntSub = type("IntSub", (int,), {})
-
-scalars = st.one_of(
-    st.none(),
-    st.booleans(),
-    st.integers(min_value=-(2**64), max_value=2**64),
-    st.sampled_from([2**1100, -(2**63) - 1, float("nan"), float("inf"), -0.0, 1e308]),
-    st.floats(),
-    st.sampled_from(KEYS),
-    st.text(max_size=4),
-    st.builds(StrSub, st.sampled_from(KEYS)),
-    st.builds(IntSub, st.integers(-5, 5)),
-)
-invalid = st.sampled_from([b"x", (1, 2), {1}, object, "\ud800", 1j])
-
-
-def documents(leaves):
-    return st.recursive(
-        leaves,
-        lambda inner: st.one_of(
-            st.lists(inner, max_size=4),
-            st.builds(ListSub, st.lists(inner, max_size=3)),
-            st.dictionaries(st.sampled_from(KEYS), inner, max_size=4),
-            st.builds(DictSub, st.dictionaries(st.sampled_from(KEYS), inner, max_size=3)),
-            st.builds(collections.OrderedDict, st.dictionaries(st.sampled_from(KEYS), inner, max_size=3)),
-            st.builds(lambda d, s: {**d, "_": s}, st.dictionaries(st.sampled_from(KEYS), inner, max_size=3), st.sampled_from(KEYS)),
-            st.dictionaries(st.sampled_from([1, None, b"k"]), inner, min_size=1, max_size=2),
-        ),
-        max_leaves=12,
-    )
-
-
-# Hooks without side effects: converting twice gives the same value, so apply can be compared with apply_inplace.
-calm_hooks = st.builds(
-    lambda cls, result, action: cls("calm", result, action),
-    st.sampled_from([IndexHook, FloatHook]),
-    st.integers(-3, 3),
-    st.sampled_from([None, "raise"]),
-)
-calm_documents = documents(st.one_of(scalars, calm_hooks))
-hostile_documents = documents(st.one_of(scalars, invalid, calm_hooks, st.just("reenter"), st.just("empty")))
-
-
-calm_values = st.one_of(scalars, calm_hooks)
-hostile_values = st.one_of(scalars, invalid, calm_hooks)
-POINTERS = ["", "/a", "/b", "/_", "/0", "/1", "/-", "/01", "/a/0", "/a/-", "/a/b", "/0/a", "/~0", "/~1", "/~2", "a", "/\u00e9"]
-
-
-def operations(values):
-    """JSON Patch operations, now and then malformed: an unknown op, a missing member, a bad pointer,
-    an element that is no object."""
-    operation = st.fixed_dictionaries(
-        {"op": st.sampled_from(["add", "remove", "replace", "move", "copy", "test", "bad"]), "path": st.sampled_from(POINTERS), "value": documents(values)},
-        optional={"from": st.sampled_from(POINTERS)},
-    )
-    # In place, the whole document may be replaced by one of its own kind, keeping its identity.
-    whole = st.fixed_dictionaries(
-        {"op": st.sampled_from(["add", "replace"]), "path": st.just(""), "value": st.one_of(st.lists(values, max_size=3), st.dictionaries(st.sampled_from(KEYS), values, max_size=3))}
-    )
-    return st.lists(st.one_of(operation, operation, whole, values), max_size=4)
-
-
-def arm(document, patch):
-    """Replaces the "reenter" and "empty" markers by hooks aimed at `patch` and at the container holding them."""
-    pending = [document]
-    while pending:
-        container = pending.pop()
-        if not isinstance(container, (dict, list)):
-            continue
-        slots = list(container.items()) if isinstance(container, dict) else list(enumerate(container))
-        for key, value in slots:
-            if value == "reenter" and type(value) is str:
-                container[key] = IndexHook("armed", 1, "reenter", patch)
-            elif value == "empty" and type(value) is str:
-                container[key] = IndexHook("armed", 2, "empty", container)
-            else:
-                pending.append(value)
-    return document
+from strategies import CALM_DOCUMENTS, CALM_VALUES, HOSTILE_DOCUMENTS, HOSTILE_VALUES, IN_PLACE_DOCUMENTS, PATCH_KEYS, UNCONVERTIBLE, arm, operation_lists
 
 
 def deep(levels):
@@ -200,8 +82,6 @@ def typed(value):
     return type(value).__name__, value + 0.0 if type(value) is float else value
 
 
-# Lists long enough for the interpreter to shrink their item array when they lose half of it.
-in_place_documents = st.one_of(calm_documents, st.lists(calm_documents, min_size=5, max_size=9))
 KIND_CHANGE = "in place, the document cannot become another kind of value"  # copying, it can
 Q = QuillfenPatch
 # The in-place calls, each with its copying twin: (strategy of the argument after the data, copying
@@ -209,13 +89,13 @@ Q = QuillfenPatch
 IN_PLACE = {
     "apply_touched": (st.none(), lambda p, data, _: p.apply(data), lambda p, data, _: p.apply_touched(data), ()),
     "apply_json_patch": (
-        operations(calm_values),
+        operation_lists(CALM_VALUES),
         lambda p, data, ops: Q.apply_json_patch(data, ops),
         lambda p, data, ops: Q.apply_json_patch(data, ops, in_place=True),
         ValueError,
     ),
     "apply_merge_patch": (
-        calm_documents,
+        CALM_DOCUMENTS,
         lambda p, data, merge: Q.apply_merge_patch(data, merge),
         lambda p, data, merge: Q.apply_merge_patch(data, merge, in_place=True),
         (),
@@ -227,28 +107,28 @@ HOSTILE = {
     "apply_touched": (st.none(), lambda p, data, _: p.apply_touched(data), ()),
     "inverse": (st.none(), lambda p, data, _: p.inverse(data), ValueError),
     "to_json_patch": (st.none(), lambda p, data, _: p.to_json_patch(data), ()),
-    "diff": (hostile_documents, lambda p, old, new: Q.diff(old, new), ValueError),
-    "apply_json_patch": (operations(hostile_values), lambda p, data, ops: Q.apply_json_patch(data, ops), ValueError),
-    "apply_json_patch in place": (operations(hostile_values), IN_PLACE["apply_json_patch"][2], ValueError),
-    "apply_merge_patch": (hostile_documents, lambda p, data, merge: Q.apply_merge_patch(data, merge), ()),
-    "apply_merge_patch in place": (hostile_documents, IN_PLACE["apply_merge_patch"][2], ()),
+    "diff": (HOSTILE_DOCUMENTS, lambda p, old, new: Q.diff(old, new), ValueError),
+    "apply_json_patch": (operation_lists(HOSTILE_VALUES), lambda p, data, ops: Q.apply_json_patch(data, ops), ValueError),
+    "apply_json_patch in place": (operation_lists(HOSTILE_VALUES), IN_PLACE["apply_json_patch"][2], ValueError),
+    "apply_merge_patch": (HOSTILE_DOCUMENTS, lambda p, data, merge: Q.apply_merge_patch(data, merge), ()),
+    "apply_merge_patch in place": (HOSTILE_DOCUMENTS, IN_PLACE["apply_merge_patch"][2], ()),
 }
 
 
 steps = st.one_of(
-    st.tuples(st.just("set"), st.integers(0, 2), st.one_of(st.sampled_from(KEYS), invalid, st.integers()), hostile_documents),
-    st.tuples(st.just("delete"), st.integers(0, 2), st.one_of(st.sampled_from(KEYS), invalid)),
-    st.tuples(st.just("apply"), st.integers(0, 2), hostile_documents),
-    st.tuples(st.just("apply_inplace"), st.integers(0, 2), calm_documents),
-    st.tuples(st.just("apply_inplace_hostile"), st.integers(0, 2), hostile_documents),
-    st.tuples(st.just("from_json"), st.integers(0, 2), hostile_documents),
+    st.tuples(st.just("set"), st.integers(0, 2), st.one_of(st.sampled_from(PATCH_KEYS), UNCONVERTIBLE, st.integers()), HOSTILE_DOCUMENTS),
+    st.tuples(st.just("delete"), st.integers(0, 2), st.one_of(st.sampled_from(PATCH_KEYS), UNCONVERTIBLE)),
+    st.tuples(st.just("apply"), st.integers(0, 2), HOSTILE_DOCUMENTS),
+    st.tuples(st.just("apply_inplace"), st.integers(0, 2), CALM_DOCUMENTS),
+    st.tuples(st.just("apply_inplace_hostile"), st.integers(0, 2), HOSTILE_DOCUMENTS),
+    st.tuples(st.just("from_json"), st.integers(0, 2), HOSTILE_DOCUMENTS),
     st.tuples(st.just("to_json"), st.integers(0, 2)),
-    st.tuples(st.just("merge"), st.integers(0, 2), st.one_of(st.integers(0, 2), invalid)),
+    st.tuples(st.just("merge"), st.integers(0, 2), st.one_of(st.integers(0, 2), UNCONVERTIBLE)),
     st.tuples(st.just("deep"), st.integers(0, 2), st.sampled_from(["set", "apply", "from_json"])),
     st.tuples(st.just("arguments"), st.integers(0, 2), st.sampled_from(["extra", "keyword", "missing", "both"])),
-    st.sampled_from(list(IN_PLACE)).flatmap(lambda n: st.tuples(st.just("in_place"), st.integers(0, 2), st.just(n), in_place_documents, IN_PLACE[n][0])),
-    st.sampled_from(list(HOSTILE)).flatmap(lambda n: st.tuples(st.just("hostile"), st.integers(0, 2), st.just(n), hostile_documents, HOSTILE[n][0])),
-    st.tuples(st.just("computed"), st.integers(0, 2), st.sampled_from(["inverse", "to_json_patch", "diff", "to_json_exact"]), calm_documents),
+    st.sampled_from(list(IN_PLACE)).flatmap(lambda n: st.tuples(st.just("in_place"), st.integers(0, 2), st.just(n), IN_PLACE_DOCUMENTS, IN_PLACE[n][0])),
+    st.sampled_from(list(HOSTILE)).flatmap(lambda n: st.tuples(st.just("hostile"), st.integers(0, 2), st.just(n), HOSTILE_DOCUMENTS, HOSTILE[n][0])),
+    st.tuples(st.just("computed"), st.integers(0, 2), st.sampled_from(["inverse", "to_json_patch", "diff", "to_json_exact"]), CALM_DOCUMENTS),
 )
 
 
@@ -363,7 +243,7 @@ def run_step(patches, step):
         assert isinstance(error, TypeError)
 
 
-@given(st.lists(st.sampled_from(KEYS), max_size=3), st.lists(steps, min_size=1, max_size=12))
+@given(st.lists(st.sampled_from(PATCH_KEYS), max_size=3), st.lists(steps, min_size=1, max_size=12))
 def test_random_programs_of_calls_only_succeed_or_raise_documented_errors(start_keys, program):
     patches = [QuillfenPatch() for _ in range(3)]
     for n, key in enumerate(start_keys):

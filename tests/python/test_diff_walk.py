@@ -13,27 +13,11 @@ from hypothesis import strategies as st
 import helpers
 from helpers import REFUSED, nest
 from quillfen_patch import QuillfenPatch
-from test_diff import Editor, containers, other_roots, serial_roots
+from strategies import DictSub, IntSub, ListSub, StrSub, diff_pair
 
 diff = QuillfenPatch.diff
 NAN, INF = float("nan"), float("inf")
 COLLISION = "the two values differ but convert to the same value, so no patch tells them apart"
-
-
-class RootDict(dict):
-    pass
-
-
-class RootList(list):
-    pass
-
-
-class Name(str):
-    pass
-
-
-class Count(int):
-    pass
 
 
 def outcome(old, new):
@@ -45,29 +29,8 @@ def outcome(old, new):
 
 
 def by_core(old, new):
-    wrap = {dict: RootDict, list: RootList}
+    wrap = {dict: DictSub, list: ListSub}
     return outcome(wrap.get(type(old), lambda v: v)(old), wrap.get(type(new), lambda v: v)(new))
-
-
-# Values that convert to other values, and values of no exact type, spread among the usual ones.
-odd_scalars = st.sampled_from([NAN, INF, -INF, 2**63 + 1, 2**63 + 2, 2**64, 2.0**64, Name("a"), Count(2**63)])
-
-
-def sprinkled(data, value, rate=0.05):
-    """`value` with some scalars replaced by odd ones and some containers by subclass copies."""
-    rnd = data.draw(st.randoms(use_true_random=True))
-    pending = [value]
-    while pending:
-        item = pending.pop()
-        slots = item.items() if isinstance(item, dict) else enumerate(item) if isinstance(item, list) else ()
-        for key, child in list(slots):
-            if isinstance(child, (dict, list)):
-                pending.append(child)
-                if rnd.random() < rate:
-                    item[key] = RootDict(child) if isinstance(child, dict) else RootList(child)
-            elif key != "_" and rnd.random() < rate:
-                item[key] = data.draw(odd_scalars)
-    return value
 
 
 def holds_lossy(*values):
@@ -84,10 +47,7 @@ def holds_lossy(*values):
 @settings(max_examples=400 if helpers.FULL else 100, deadline=None)
 @given(st.data())
 def test_walk_gives_the_core_patch_and_sharing_changes_nothing(data):
-    old = data.draw(serial_roots if data.draw(st.booleans()) else other_roots)
-    if data.draw(st.booleans()):
-        old = sprinkled(data, copy.deepcopy(old))
-    new = data.draw(other_roots) if data.draw(st.integers(0, 7)) == 7 else Editor(data).edited(old, top=True)
+    old, new = diff_pair(data, odd=True)
     got = outcome(old, new)  # new shares with old every subtree the editor left alone
     assert outcome(copy.deepcopy(old), copy.deepcopy(new)) == got
     if isinstance(got, tuple) and got[1].endswith(COLLISION):
@@ -168,15 +128,15 @@ LONE = "\ud800"  # a str that does not encode
 @pytest.mark.parametrize(
     "old, new",
     [
-        ([{"_": "a"}, {"_": "b"}], [{"_": "a"}, RootDict({"_": "b", "v": 1})]),  # an element of no exact type
-        ({"l": [{"_": "a"}, {"_": "b"}]}, {"l": [{"_": "a"}, {"_": Name("b"), "v": 1}]}),  # a serial
-        ({"l": [{"_": "a", "v": 1}]}, {"l": [{Name("_"): "a", "v": 2}]}),  # the member that holds it
+        ([{"_": "a"}, {"_": "b"}], [{"_": "a"}, DictSub({"_": "b", "v": 1})]),  # an element of no exact type
+        ({"l": [{"_": "a"}, {"_": "b"}]}, {"l": [{"_": "a"}, {"_": StrSub("b"), "v": 1}]}),  # a serial
+        ({"l": [{"_": "a", "v": 1}]}, {"l": [{StrSub("_"): "a", "v": 2}]}),  # the member that holds it
         ({"l": [{"_": "a", "v": 1}]}, {"l": [{"_": "a", "v": 1, 2: 3}]}),
         ({"l": [{"_": "a"}]}, {"l": [{"_": LONE}]}),
         ({"a": {"b": 1}}, {"a": {"b": 1, LONE: 2}}),
         ({"a": 1}, {"a": 2**1024}),
-        ({"a": RootList([NAN])}, {"a": [0]}),  # read by the conversion: no collision is seen
-        ({Name("k"): 1, "k": 2}, {"k": 3}),  # the later member of one text stays
+        ({"a": ListSub([NAN])}, {"a": [0]}),  # read by the conversion: no collision is seen
+        ({StrSub("k"): 1, "k": 2}, {"k": 3}),  # the later member of one text stays
         ({"_": 1, "a": {1: 2}}, {"_": 2, "a": {}}),  # what does not convert comes before a refusal
         ([[{1: 2}]], [[{1: 2}], 1, 2]),
     ],
@@ -195,8 +155,8 @@ def test_values_of_no_exact_type_are_converted_once_at_their_place():
 
     assert diff({"a": 1, "b": [1]}, {"a": Seven(), "b": [Seven()]}).to_json_exact() == {"a": 7, "b": [7]}
     assert len(calls) == 2
-    assert diff({"a": {"x": Count(1)}}, {"a": RootDict(x=1)}).to_json_exact() == {}
-    assert diff({"a": Name("é")}, {"a": "é", "b": Name("b")}).to_json_exact() == {"b": "b"}
+    assert diff({"a": {"x": IntSub(1)}}, {"a": DictSub(x=1)}).to_json_exact() == {}
+    assert diff({"a": StrSub("é")}, {"a": "é", "b": StrSub("b")}).to_json_exact() == {"b": "b"}
 
 
 def emptying(container):

@@ -9,23 +9,14 @@ from hypothesis import Phase, given, settings
 from hypothesis import strategies as st
 
 import helpers
-import strategies
 from helpers import DELETE
 from quillfen_patch import QuillfenPatch
+from strategies import long_array_edits
 from test_json_patch import A, M, R, T, snapshot
 
 apply_json_patch = QuillfenPatch.apply_json_patch
 # No shrinking: every example costs one call per step, and a failure names its step already.
 EXAMPLES = settings(max_examples=50 if helpers.FULL else 10, deadline=None, phases=set(Phase) - {Phase.shrink})
-
-
-@st.composite
-def edits(draw):
-    """A long array of records, the few positions kept (the rest are removed, front first or back
-    first) and the positions at which new records go in."""
-    rows = draw(strategies.LONG_SERIAL_ARRAYS)
-    kept = draw(st.sets(st.sampled_from(range(len(rows))), max_size=len(rows) // 3))
-    return rows, kept, draw(st.booleans()), draw(st.lists(st.integers(0, len(rows)), min_size=1, max_size=6))
 
 
 def placed(rows, nested, extra):
@@ -45,7 +36,7 @@ def check_each_failure(document, calls, error):
 
 
 @EXAMPLES
-@given(edits(), st.booleans())
+@given(long_array_edits(), st.booleans())
 def test_json_patch_failing_after_any_step(edit, nested):
     rows, kept, front_first, inserted = edit
     data, at = placed(rows, nested, {"keep": {"a": [1]}})
@@ -63,7 +54,7 @@ def test_json_patch_failing_after_any_step(edit, nested):
 
 @pytest.mark.parametrize("method", ["apply_inplace", "apply_touched"])
 @EXAMPLES
-@given(edit=edits(), nested=st.booleans())
+@given(edit=long_array_edits(), nested=st.booleans())
 def test_patch_failing_after_any_entry(method, edit, nested):
     rows, kept, _, inserted = edit
     entries = [(row["_"], {"v": "changed"} if i in kept else DELETE) for i, row in enumerate(rows)]
@@ -83,7 +74,7 @@ def test_patch_failing_after_any_entry(method, edit, nested):
 
 
 @EXAMPLES
-@given(edits(), st.booleans())
+@given(long_array_edits(), st.booleans())
 def test_merge_patch_failing_after_the_list_is_replaced(edit, deeper):
     rows, kept, _, inserted = edit
     new_rows = [{**row, "v": "changed"} for i, row in enumerate(rows) if i in kept]

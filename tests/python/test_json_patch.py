@@ -7,13 +7,12 @@ import sys
 
 import pytest
 from hypothesis import given, settings
-from hypothesis import strategies as st
 
 import helpers
 import quillfen_model as model
-from helpers import DELETE, containers, nest, unnest
+from helpers import DELETE, SOURCE_ROOT, containers, nest, unnest
 from quillfen_patch import QuillfenPatch
-from test_apply_model import cases
+from strategies import DOCUMENTS_AND_JSON_PATCHES, patches_and_documents
 from test_inplace_hostile import Collecting
 
 apply_json_patch = QuillfenPatch.apply_json_patch
@@ -66,76 +65,23 @@ def outcome(call):
         return type(error), str(error)
 
 
-def fail(kind, context, reason):
-    return (kind, ("Patch error: " if kind is RuntimeError else "") + f"operation {context}: {reason}")
+def expected_of(case):
+    """What a case of tests/data/json_patch_cases.json gives: its result, or the error's type and text (a
+    failed operation raises RuntimeError, a malformed one ValueError)."""
+    if "result" in case:
+        return case["result"]
+    return (RuntimeError, "Patch error: " + case["failed"]) if "failed" in case else (ValueError, case["malformed"])
 
 
-# (data, operations, what the copy gives: a value, or the error's type and text)
-CORNERS = [
-    # pointers: "~1" is "/", "~0" is "~", decoded so that "~01" is "~1"; "/" is the member ""
-    ({"a/b": 1, "m~n": 2, "": 3, "~1": 4}, [R("/a~1b"), P("/m~0n", 5), P("/", 6), R("/~01")], {"m~n": 5, "": 6}),
-    ({"a": {"": {"": 1}}}, [P("/a//", 2)], {"a": {"": {"": 2}}}),
-    ({"a": 1}, [A("", {"b": 2})], {"b": 2}),  # the whole document
-    ([1], [P("", [2, 3]), A("/-", 4)], [2, 3, 4]),
-    ({"a": 1}, [P("", [1])], [1]),  # in place the kind must stay
-    ({"a": 1}, [A("", "x")], "x"),
-    ({"a": {"b": 1}}, [M("/a", "")], {"b": 1}),
-    ({"a": 1}, [T("", {"a": 1.0})], {"a": 1}),
-    ({"a": 1}, [R("")], fail(RuntimeError, '0 (remove "")', "the whole document cannot be removed")),
-    # arrays: an index equal to the length or "-" appends, for add only
-    ([1, 2], [A("/1", 9), A("/3", 8), A("/-", 7)], [1, 9, 2, 8, 7]),
-    ([1], [A("/2", 0)], fail(RuntimeError, '0 (add "/2")', '"/2" is beyond the end of the array (1 element)')),
-    ([1], [P("/1", 0)], fail(RuntimeError, '0 (replace "/1")', '"/1" does not exist (the array has 1 element)')),
-    ([1, 2], [R("/2")], fail(RuntimeError, '0 (remove "/2")', '"/2" does not exist (the array has 2 elements)')),
-    ([1], [R("/-")], fail(RuntimeError, '0 (remove "/-")', '"/-" names no element: "-" is the end of the array')),
-    ([1], [T("/-", 1)], fail(RuntimeError, '0 (test "/-")', '"/-" names no element: "-" is the end of the array')),
-    ([[1]], [A("/-/0", 1)], fail(RuntimeError, '0 (add "/-/0")', '"/-" names no element: "-" is the end of the array')),
-    ([1], [R("/99999999999999999999999")], fail(RuntimeError, '0 (remove "/99999999999999999999999")',
-                                                 '"/99999999999999999999999" does not exist (the array has 1 element)')),
-    ({"01": 1, "-": 2}, [R("/01"), R("/-")], {}),  # on an object these are member names
-    # add puts a member in place of one it had, and inserts into an array; it needs the parent
-    ({"a": 1}, [A("/a", [2])], {"a": [2]}),
-    ({"a": 1}, [A("/x/y", 1)], fail(RuntimeError, '0 (add "/x/y")', '"/x" does not exist')),
-    ({"a": 1}, [A("/a/y", 1)], fail(RuntimeError, '0 (add "/a/y")', '"/a" is neither an object nor an array')),
-    ({"a": 1}, [P("/b", 1)], fail(RuntimeError, '0 (replace "/b")', '"/b" does not exist')),
-    # move: a remove, then an add at a path read afterwards
-    ([1, 2, 3], [M("/0", "/2")], [2, 3, 1]),
-    ([1, 2, 3], [M("/2", "/0"), M("/0", "/-")], [1, 2, 3]),
-    ({"a": [1, {"b": 2}]}, [M("/a/1", "/c")], {"a": [1], "c": {"b": 2}}),
-    ({"a": [1]}, [M("/a", "/ab")], {"ab": [1]}),  # "/a" is a prefix of "/ab" as text only
-    ({"a": {"b": 1}}, [M("/a", "/a")], {"a": {"b": 1}}),
-    ({"a": 1}, [M("/x", "/x")], fail(RuntimeError, '0 (move from "/x" to "/x")', '"/x" does not exist')),
-    ({"a": {"b": 1}}, [M("/a", "/a/b/c")], fail(RuntimeError, '0 (move from "/a" to "/a/b/c")', "a value cannot be moved into its own child")),
-    ({"a": {"b": 1}}, [M("", "/c")], fail(RuntimeError, '0 (move from "" to "/c")', "a value cannot be moved into its own child")),
-    # copy is deep: a later change to the copy leaves the original alone
-    ({"a": {"b": [1]}}, [C("/a", "/c"), A("/c/b/-", 2), A("/c/d", 3)], {"a": {"b": [1]}, "c": {"b": [1, 2], "d": 3}}),
-    ({"a": {"b": 1}}, [C("", "/a/c")], {"a": {"b": 1, "c": {"a": {"b": 1}}}}),
-    # test compares JSON values: numbers by value, true is no number, member order ignored, deep
-    ({"a": 1, "b": 1.0, "c": -0.0}, [T("/a", 1.0), T("/b", 1), T("/c", 0)], {"a": 1, "b": 1.0, "c": -0.0}),
-    ({"a": {"x": 1, "y": [1, {"z": None}]}}, [T("/a", {"y": [1.0, {"z": None}], "x": 1})], {"a": {"x": 1, "y": [1, {"z": None}]}}),
-    ({"a": True}, [T("/a", 1)], fail(RuntimeError, '0 (test "/a")', "test failed: expected 1, found true")),
-    ({"a": 0}, [T("/a", False)], fail(RuntimeError, '0 (test "/a")', "test failed: expected false, found 0")),
-    ({"a": [1, 2]}, [T("/a", [2, 1])], fail(RuntimeError, '0 (test "/a")', "test failed: expected [2,1], found [1,2]")),
-    ({"a": "1"}, [T("/a", 1)], fail(RuntimeError, '0 (test "/a")', 'test failed: expected 1, found "1"')),
-    ({"a": 1}, [T("/b", None)], fail(RuntimeError, '0 (test "/b")', '"/b" does not exist')),
-    # malformed operations; every operation is read before any is applied
-    ({}, [{"path": "/a"}], fail(ValueError, '0 ("/a")', '"op" is missing')),
-    ({}, [{"op": 1, "path": "/a"}], fail(ValueError, '0 ("/a")', '"op" must be a string')),
-    ({}, [{"op": "Add", "path": "/a", "value": 1}], fail(ValueError, '0 ("/a")', 'unknown op "Add"')),
-    ({}, [{"op": "add", "value": 1}], fail(ValueError, "0 (add)", '"path" is missing')),
-    ({}, [{"op": "add", "path": 5, "value": 1}], fail(ValueError, "0 (add)", '"path" must be a string')),
-    ({}, [A("a", 1)], fail(ValueError, '0 (add "a")', '"path" must be empty or start with "/"')),
-    ({}, [A("/a~", 1)], fail(ValueError, '0 (add "/a~")', '"path" has a "~" that is not followed by 0 or 1')),
-    ({}, [A("/a~2", 1)], fail(ValueError, '0 (add "/a~2")', '"path" has a "~" that is not followed by 0 or 1')),
-    ({}, [{"op": "move", "path": "/a"}], fail(ValueError, '0 (move "/a")', '"from" is missing')),
-    ({}, [C("b", "/a")], fail(ValueError, '0 (copy from "b" to "/a")', '"from" must be empty or start with "/"')),
-    ({}, [{"op": "replace", "path": "/a"}], fail(ValueError, '0 (replace "/a")', '"value" is missing')),
-    ({"a": 1}, [R("/x"), "add"], fail(ValueError, "1", "an operation must be an object")),
-    ({"a": 1}, [{"op": "remove", "path": "/a", "value": object(), "from": 5, "x": {1: 2}}], {}),  # unused members are ignored
-    # values convert as set's do
-    ({}, [A("/n", float("nan")), A("/s", "é")], {"n": 0, "s": "é"}),
-    ({}, [A("/a", {1: 2})], (TypeError, "'int' object cannot be converted to 'PyString'")),
-]
+# (data, operations, what the copy gives: a value, or the error's type and text): the cases shared with
+# the C++ tests, then those of Python values.
+with open(SOURCE_ROOT / "tests" / "data" / "json_patch_cases.json", encoding="utf-8") as cases:
+    CORNERS = [(case["document"], case["operations"], expected_of(case)) for case in json.load(cases)["cases"]] + [
+        ({"a": 1}, [{"op": "remove", "path": "/a", "value": object(), "from": 5, "x": {1: 2}}], {}),  # unused members are ignored
+        # values convert as set's do
+        ({}, [A("/n", float("nan")), A("/s", "é")], {"n": 0, "s": "é"}),
+        ({}, [A("/a", {1: 2})], (TypeError, "'int' object cannot be converted to 'PyString'")),
+    ]
 
 
 @pytest.mark.parametrize("data, operations, expected", CORNERS)
@@ -145,6 +91,7 @@ def test_corners_on_a_copy_and_in_place(data, operations, expected):
     assert exact(got) == exact(expected) if not isinstance(got, tuple) else got == expected
     assert exact(data) == exact(before)  # the copying form changes nothing
     failing = isinstance(expected, tuple) or type(expected) is not type(data)
+    data = copy.deepcopy(data)  # the table stays as written, for test_json_patch_reference too
     state = snapshot(data)
     result = outcome(lambda: apply_json_patch(data, operations, in_place=True))
     if not failing:
@@ -296,61 +243,8 @@ def test_an_interruption_in_a_hook_undoes_the_merge_and_is_not_lost():
     assert snapshot(data) == state
 
 
-# Random documents, and operations aimed mostly at locations they hold.
-KEYS = st.sampled_from(["a", "b", "", "~1", "a/b", "0", "-"])
-SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-2, 2), st.sampled_from([0.0, 1.0, 2.5]), st.sampled_from(["", "a"]))
-VALUES = st.recursive(SCALARS, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(KEYS, inner, max_size=3), max_leaves=12)
-ROOTS = st.lists(VALUES, max_size=4) | st.dictionaries(KEYS, VALUES, max_size=4)
-
-
-def locations(value):
-    """(token list, value) of every location in `value`."""
-    found, pending = [], [((), value)]
-    while pending:
-        tokens, value = pending.pop()
-        found.append((tokens, value))
-        items = value.items() if isinstance(value, dict) else enumerate(value) if isinstance(value, list) else ()
-        pending.extend((tokens + (str(key),), child) for key, child in items)
-    return found
-
-
-def pointer(tokens):
-    return "".join("/" + t.replace("~", "~0").replace("/", "~1") for t in tokens)
-
-
-@st.composite
-def documents_and_operations(draw):
-    """A document and operations each drawn against the document that the ones before it leave, so
-    that most apply; now and then one aims anywhere, and the list ends where one fails."""
-    data = current = draw(ROOTS)
-    ops = []
-    for _ in range(draw(st.integers(1, 8))):
-        places = locations(current)
-        existing = [tokens for tokens, _ in places if tokens] or [()]
-        slots = [(tokens, value) for tokens, value in places if isinstance(value, (dict, list))]
-        if not slots:
-            break  # the document became a scalar
-
-        def slot():
-            tokens, value = draw(st.sampled_from(slots))
-            return tokens + (draw(st.sampled_from(["-", "0", str(len(value))]) if isinstance(value, list) else KEYS),)
-
-        name = draw(st.sampled_from(["add", "remove", "replace", "move", "copy", "test"]))
-        anywhere = draw(st.integers(0, 7)) == 0
-        op = {"op": name, "path": pointer(slot() if name in ("add", "move", "copy") or anywhere else draw(st.sampled_from(existing)))}
-        if name in ("move", "copy"):
-            op["from"] = pointer(draw(st.sampled_from(existing)))
-        if name in ("add", "replace", "test"):
-            op["value"] = draw(st.sampled_from(places).map(lambda place: place[1]) if name == "test" and not anywhere else VALUES)
-        ops.append(op)
-        current = outcome(lambda: apply_json_patch(current, [op]))
-        if isinstance(current, tuple):
-            break
-    return data, ops
-
-
 @settings(max_examples=1000 if helpers.FULL else 200, deadline=None)
-@given(documents_and_operations())
+@given(DOCUMENTS_AND_JSON_PATCHES)
 def test_in_place_and_on_a_copy_agree(case):
     data, ops = case
     expected = outcome(lambda: apply_json_patch(data, ops))
@@ -364,7 +258,7 @@ def test_in_place_and_on_a_copy_agree(case):
 
 
 @settings(max_examples=400 if helpers.FULL else 100, deadline=None)
-@given(cases())
+@given(patches_and_documents())
 def test_applying_the_written_operations_gives_what_apply_gives(case):
     patch, data = case
     p = QuillfenPatch.from_json(model.write_exact(patch))

@@ -15,7 +15,7 @@ import quillfen_model as model
 from helpers import DELETE
 from quillfen_model import exact
 from quillfen_patch import QuillfenPatch
-from test_apply_model import cases
+from strategies import patches_and_documents
 from test_apply_paths import shape
 
 
@@ -40,7 +40,7 @@ def removes_from_the_root(patch, document):
 
 
 @settings(max_examples=300 if helpers.FULL else 80, deadline=None)
-@given(cases())
+@given(patches_and_documents())
 def test_apply_touched_gives_apply_and_inverse_undoes_it(case):
     patch, document = case
     p = QuillfenPatch.from_json(model.write_exact(patch))
