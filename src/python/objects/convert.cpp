@@ -284,13 +284,12 @@ class InputWalk {
     // For exact built-ins no hook can change which rule applies, so each goes straight to its own.
     if (type == &PyDict_Type) return open(obj, true);
     if (type == &PyList_Type) return open(obj, false);
-    if (is_exact_scalar(obj)) {
-      ExactScalar scalar;
-      switch (read_exact_scalar(obj, scalar)) {
-        case ScalarRead::Read: return done(sink_.scalar(obj, scalar, out));
-        case ScalarRead::Refused: return done(raise_unsupported());  // no later rule takes it
-        case ScalarRead::Failed: return Took::Failed;
-      }
+    ExactScalar scalar;
+    switch (read_exact_scalar(obj, scalar)) {
+      case ScalarRead::Read: return done(sink_.scalar(obj, scalar, out));
+      case ScalarRead::Refused: return done(raise_unsupported());  // no later rule takes it
+      case ScalarRead::Failed: return Took::Failed;
+      case ScalarRead::Other: break;
     }
     return by_rules(obj, out);
   }
@@ -532,61 +531,6 @@ const std::vector<std::size_t>& KeyOrders::of(const DictMember* members, std::si
 // JsonValue to Python.
 
 }  // namespace
-
-JsonValue ExactScalar::value() const {
-  switch (kind) {
-    case JsonValue::Kind::String: return JsonValue(std::string(text));
-    case JsonValue::Kind::Number: return JsonValue(number);
-    case JsonValue::Kind::Boolean: return JsonValue(truth);
-    default: return JsonValue();
-  }
-}
-
-ScalarRead read_exact_scalar(PyObject* obj, ExactScalar& out) {
-  PyTypeObject* type = Py_TYPE(obj);
-  if (type == &PyUnicode_Type) {
-    out.kind = JsonValue::Kind::String;
-    switch (read_text(obj, out.text)) {
-      case Text::Read: return ScalarRead::Read;
-      case Text::NotEncodable: return ScalarRead::Refused;
-      case Text::Failed: break;
-    }
-    return ScalarRead::Failed;
-  }
-  if (type == &PyLong_Type) {
-    out.kind = JsonValue::Kind::Number;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (overflow == 0) {
-      out.number = JsonNumber::from_signed(v);
-      return ScalarRead::Read;
-    }
-    // Beyond 64 bits: the nearest double; beyond the doubles, nothing converts it.
-    const double d = PyLong_AsDouble(obj);
-    if (d == -1.0 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return ScalarRead::Failed;
-      PyErr_Clear();
-      return ScalarRead::Refused;
-    }
-    out.number = JsonNumber::from_double(d);
-    out.changed = true;
-    return ScalarRead::Read;
-  }
-  if (type == &PyFloat_Type) {
-    out.kind = JsonValue::Kind::Number;
-    const double d = PyFloat_AS_DOUBLE(obj);
-    out.changed = !std::isfinite(d);  // NaN and the infinities have no place in a document: 0
-    out.number = out.changed ? JsonNumber::from_unsigned(0) : JsonNumber::from_double(d);
-    return ScalarRead::Read;
-  }
-  if (type == &PyBool_Type) {
-    out.kind = JsonValue::Kind::Boolean;
-    out.truth = obj == Py_True;
-    return ScalarRead::Read;
-  }
-  out.kind = JsonValue::Kind::Null;
-  return ScalarRead::Read;
-}
 
 Text read_text(PyObject* str, std::string_view& out) {
   if (utf8_view(str, out)) return Text::Read;

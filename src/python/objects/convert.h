@@ -7,6 +7,7 @@
 
 #include <Python.h>
 
+#include <cmath>
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -146,10 +147,18 @@ struct ExactScalar {
   bool changed = false;
 
   // The value it converts to.
-  JsonValue value() const;
+  JsonValue value() const {
+    switch (kind) {
+      case JsonValue::Kind::String: return JsonValue(text);
+      case JsonValue::Kind::Number: return JsonValue(number);
+      case JsonValue::Kind::Boolean: return JsonValue(truth);
+      default: return JsonValue();
+    }
+  }
 };
 enum class ScalarRead {
   Read,
+  Other,    // not of an exact scalar type: the conversion's other rules take it
   Refused,  // the conversion refuses it (a str that does not encode, an int beyond the doubles); nothing raised
   Failed,   // an exception that must end the call is set (MemoryError)
 };
@@ -157,8 +166,56 @@ inline bool is_exact_scalar(PyObject* obj) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type || obj == Py_None;
 }
-// `obj` is of an exact scalar type (is_exact_scalar). Runs no Python code.
-ScalarRead read_exact_scalar(PyObject* obj, ExactScalar& out);
+// Reads `obj` when it is of an exact scalar type (is_exact_scalar), each type checked once. Runs no
+// Python code. Inline: the walks that
+// check a whole document call it for every scalar.
+inline ScalarRead read_exact_scalar(PyObject* obj, ExactScalar& out) {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == &PyUnicode_Type) {
+    out.kind = JsonValue::Kind::String;
+    std::string_view text;  // read apart, so that `out` need not live in memory where unused
+    switch (read_text(obj, text)) {
+      case Text::Read: out.text = text; return ScalarRead::Read;
+      case Text::NotEncodable: return ScalarRead::Refused;
+      case Text::Failed: break;
+    }
+    return ScalarRead::Failed;
+  }
+  if (type == &PyLong_Type) {
+    out.kind = JsonValue::Kind::Number;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+    if (overflow == 0) {
+      out.number = JsonNumber::from_signed(v);
+      return ScalarRead::Read;
+    }
+    // Beyond 64 bits: the nearest double; beyond the doubles, nothing converts it.
+    const double d = PyLong_AsDouble(obj);
+    if (d == -1.0 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return ScalarRead::Failed;
+      PyErr_Clear();
+      return ScalarRead::Refused;
+    }
+    out.number = JsonNumber::from_double(d);
+    out.changed = true;
+    return ScalarRead::Read;
+  }
+  if (type == &PyFloat_Type) {
+    out.kind = JsonValue::Kind::Number;
+    const double d = PyFloat_AS_DOUBLE(obj);
+    out.changed = !std::isfinite(d);  // NaN and the infinities have no place in a document: 0
+    out.number = out.changed ? JsonNumber::from_unsigned(0) : JsonNumber::from_double(d);
+    return ScalarRead::Read;
+  }
+  if (type == &PyBool_Type) {
+    out.kind = JsonValue::Kind::Boolean;
+    out.truth = obj == Py_True;
+    return ScalarRead::Read;
+  }
+  if (obj != Py_None) return ScalarRead::Other;
+  out.kind = JsonValue::Kind::Null;
+  return ScalarRead::Read;
+}
 
 // Objects made once by module initialisation and kept for the process; borrowed references.
 // The str "_", the name of the member that carries an element's serial.

@@ -62,17 +62,16 @@ Check converts_to_itself(PyObject* root) {
     if (type == &PyDict_Type || type == &PyList_Type) {
       if (frames.size() >= static_cast<std::size_t>(kMaxInputDepth)) return Check::No;
       frames.push_back(Frame{std::move(value), 0});
-    } else if (is_exact_scalar(v)) {
+    } else {
       ExactScalar scalar;
       switch (read_exact_scalar(v, scalar)) {
         case ScalarRead::Read:
           if (scalar.changed) return Check::No;
           break;
-        case ScalarRead::Refused: return Check::No;
+        case ScalarRead::Refused:
+        case ScalarRead::Other: return Check::No;
         case ScalarRead::Failed: return Check::Failed;
       }
-    } else {
-      return Check::No;
     }
   }
   return Check::Yes;

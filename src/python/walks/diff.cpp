@@ -57,7 +57,8 @@ Outcome compare_scalars(PyObject* a, PyObject* b) {
   for (auto [obj, scalar] : {std::pair{a, &x}, std::pair{b, &y}}) {
     switch (read_exact_scalar(obj, *scalar)) {
       case ScalarRead::Read: break;
-      case ScalarRead::Refused: return Outcome::Foreign;  // converting it reports why
+      case ScalarRead::Refused:
+      case ScalarRead::Other: return Outcome::Foreign;  // converting it reports why
       case ScalarRead::Failed: return Outcome::Failed;
     }
   }
@@ -143,12 +144,11 @@ class PythonDiffDocument {
 
   bool check(Node old_value, int depth) {
     ExactScalar ignored;
-    if (is_exact_scalar(old_value)) {
-      switch (read_exact_scalar(old_value, ignored)) {
-        case ScalarRead::Read: return true;
-        case ScalarRead::Failed: return false;
-        case ScalarRead::Refused: break;  // the conversion raises its error
-      }
+    switch (read_exact_scalar(old_value, ignored)) {
+      case ScalarRead::Read: return true;
+      case ScalarRead::Failed: return false;
+      case ScalarRead::Refused: break;  // the conversion raises its error
+      case ScalarRead::Other: break;
     }
     JsonValue value;
     return convert_by_rules(old_value, depth, value);
@@ -156,12 +156,11 @@ class PythonDiffDocument {
 
   bool convert(Node new_value, int depth, JsonValue& out) {
     ExactScalar scalar;
-    if (is_exact_scalar(new_value)) {
-      switch (read_exact_scalar(new_value, scalar)) {
-        case ScalarRead::Read: out = scalar.value(); return true;
-        case ScalarRead::Failed: return false;
-        case ScalarRead::Refused: break;
-      }
+    switch (read_exact_scalar(new_value, scalar)) {
+      case ScalarRead::Read: out = scalar.value(); return true;
+      case ScalarRead::Failed: return false;
+      case ScalarRead::Refused:
+      case ScalarRead::Other: break;
     }
     return convert_by_rules(new_value, depth, out);
   }

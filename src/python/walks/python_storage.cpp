@@ -16,16 +16,6 @@ PyRef PythonStorage::key(std::string_view text) {
   return PyRef::borrow(last_key_.get());
 }
 
-bool PythonStorage::lookup(PyObject* dict, PyObject* key, std::string_view text, PyRef& out) const {
-  if (edit_ != nullptr) return edit_->lookup(dict, key, text, out);
-  out = PyRef();
-  PyRef held = PyRef::borrow(dict);  // Dry: a caller's key with its own __eq__ may drop the dict
-  PyObject* value = PyDict_GetItemWithError(dict, key);
-  if (value == nullptr) return !PyErr_Occurred();
-  out = PyRef::borrow(value);
-  return true;
-}
-
 bool PythonStorage::put(PyObject* dict, PyObject* key, std::string_view text, PyObject* value) {
   switch (kind_) {
     case Kind::Fresh: return PyDict_SetItem(dict, key, value) == 0;

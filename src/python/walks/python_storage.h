@@ -51,8 +51,16 @@ class PythonStorage {
 
   // The member of `dict` under `key` (whose text is `text`), or an empty `out` where the dict does
   // not hold it or the edit removed it. A key of the caller's with its own __eq__ may run Python code
-  // here (Dry and in place). False with a Python exception set.
-  bool lookup(PyObject* dict, PyObject* key, std::string_view text, PyRef& out) const;
+  // here (Dry and in place), so the caller holds a strong reference to `dict`. False with a Python
+  // exception set. Inline: every serial an array pass indexes is looked up here.
+  bool lookup(PyObject* dict, PyObject* key, std::string_view text, PyRef& out) const {
+    if (edit_ != nullptr) return edit_->lookup(dict, key, text, out);
+    out = PyRef();
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr) return !PyErr_Occurred();
+    out = PyRef::borrow(value);
+    return true;
+  }
   // Puts `value` under `key`, inserting or replacing; Dry: nothing.
   bool put(PyObject* dict, PyObject* key, std::string_view text, PyObject* value);
   // Removes the member under `key`, where there is one; Dry: nothing.
