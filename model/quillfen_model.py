@@ -1,9 +1,14 @@
-"""A small model of quillfen_patch's rules, written in plain Python: reading and writing the document
-form, merging, and applying. The property tests hold the module against it, and the benchmarks time
-it as the pure-Python baseline.
+"""A small model of quillfen_patch's rules, written in plain Python: recording, reading and writing the
+document form, merging, and applying. The property tests hold the module against it, and the
+benchmarks time it as the pure-Python baseline.
 
 A patch of the model is a dict from top-level key to entry; an entry is ("set", value), ("delete",)
-or ("nested", [(key, entry), ...]), the children in list order.
+or ("nested", [(key, entry), ...]), the children in list order. A Set or Nested may carry a
+placement as a third item, the serial its element goes right after, or None for first:
+("set", value, after) and ("nested", children, after); `placement` reads it. A placement counts
+only where its entry reaches an array element by serial; `placed_order` gives the order of an array
+when its pass ends. The exact form carries placements in a table at the top-level key "_", which
+`read` (as from_json) takes for a Delete at "_", passed over when applying.
 """
 
 import copy
@@ -18,6 +23,36 @@ def byte_order(keys):
 def exact(value):
     """A text that tells 1, 1.0 and True apart, for comparing documents exactly."""
     return json.dumps(value, sort_keys=True)
+
+
+def placement(entry):
+    """(after,) for an entry that carries a placement (after None: first), else None."""
+    return entry[2:] or None
+
+
+def with_placement(entry, held):
+    """`entry` without its own placement, given `held` (a placement or None) if it may carry one."""
+    return entry[:2] + (held or ()) if entry[0] != "delete" else entry
+
+
+# Recording, as set, delete and place do.
+
+
+def record_set(patch, key, value):
+    """set: a Set, keeping the placement recorded at the key."""
+    held = patch.get(key)
+    patch[key] = with_placement(("set", value), held and placement(held))
+
+
+def record_delete(patch, key):
+    """delete: a Delete, the placement dropped."""
+    patch[key] = ("delete",)
+
+
+def record_place(patch, key, after=None):
+    """place: a Set or Nested at the key takes the placement; anything else becomes a pure move."""
+    held = patch.get(key)
+    patch[key] = with_placement(held if held and held[0] != "delete" else ("nested", []), (after,))
 
 
 # The document form.
@@ -54,24 +89,79 @@ def write(patch):
     return {key: write_entry(entry) for key, entry in patch.items()}
 
 
+def placement_table(patch):
+    """[[path, after], ...] of every placement at any depth, in byte order of the paths."""
+    found, pending = [], [([key], entry) for key, entry in patch.items()]
+    while pending:
+        path, entry = pending.pop()
+        if placement(entry):
+            found.append([path, placement(entry)[0]])
+        if entry[0] == "nested":  # of repeated child keys, the last is written
+            pending.extend((path + [key], child) for key, child in dict(entry[1]).items())
+    return sorted(found, key=lambda row: [key.encode() for key in row[0]])
+
+
 def write_exact(patch):
-    """The document form that reads back as `patch` itself: a Set of an object is {"*": object}."""
-    return {key: write_entry(entry, exact_sets=True) for key, entry in patch.items()}
+    """The document form that reads back as `patch` itself: a Set of an object is {"*": object}, and
+    the placements go in one top-level member "_": {"*": None, "placements": placement_table}."""
+    written = {key: write_entry(entry, exact_sets=True) for key, entry in patch.items()}
+    table = placement_table(patch)
+    if table:
+        written["_"] = {"*": None, "placements": table}
+    return written
+
+
+def is_placement_table(value):
+    """Whether `value` has the shape of the table that write_exact writes; its rows may be malformed."""
+    return isinstance(value, dict) and value.keys() == {"*", "placements"} and value["*"] is None
+
+
+def read_exact(document):
+    """The patch that from_json_exact reads: the placements table put back on its entries; any other
+    document as `read`. A malformed table raises ValueError."""
+    if not isinstance(document, dict) or not is_placement_table(document.get("_")):
+        return read(document)
+    patch = read({key: value for key, value in document.items() if key != "_"})
+    table = document["_"]["placements"]
+    if not isinstance(table, list):
+        raise ValueError("placements is no list")
+    for item in table:
+        if not isinstance(item, list) or len(item) != 2:
+            raise ValueError("a placement is no [path, after] pair")
+        path, after = item
+        if not isinstance(path, list) or not path or not all(isinstance(key, str) for key in path):
+            raise ValueError("a placement path is no non-empty list of str")
+        if after is not None and not isinstance(after, str):
+            raise ValueError("a placement's after is no str or None")
+        level, slot, held = patch, path[0], patch.get(path[0])
+        for key in path[1:]:
+            level = held[1] if held is not None and held[0] == "nested" else []
+            slot = max((i for i, child in enumerate(level) if child[0] == key), default=None)
+            held = None if slot is None else level[slot][1]
+        if held is None or held[0] == "delete":
+            raise ValueError("a placement path that reaches no Set or Nested")
+        placed = with_placement(held, (after,))
+        level[slot] = placed if level is patch else (level[slot][0], placed)
+    return patch
 
 
 # Merging.
+
+
+def merge_entry(held, entry):
+    """Major's `entry` over minor's `held` (or None): two Nested merge level by level, else major's
+    operation wins; the placement is major's, else minor's, if the result may carry one."""
+    if held is None:
+        return entry
+    merged = ("nested", merge_children(held[1], entry[1])) if held[0] == entry[0] == "nested" else entry[:2]
+    return with_placement(merged, placement(entry) or placement(held))
 
 
 def merge_children(minor, major):
     first = {}
     for key, entry in minor:
         first.setdefault(key, entry)
-    out = []
-    for key, entry in major:
-        partner = first.get(key)
-        if partner is not None and partner[0] == entry[0] == "nested":
-            entry = ("nested", merge_children(partner[1], entry[1]))
-        out.append((key, entry))
+    out = [(key, merge_entry(first.get(key), entry)) for key, entry in major]
     major_keys = {key for key, _ in major}
     return out + [(key, entry) for key, entry in minor if key not in major_keys]
 
@@ -79,10 +169,7 @@ def merge_children(minor, major):
 def merge(minor, major):
     result = dict(minor)
     for key, entry in major.items():
-        held = result.get(key)
-        if held is not None and held[0] == entry[0] == "nested":
-            entry = ("nested", merge_children(held[1], entry[1]))
-        result[key] = entry
+        result[key] = merge_entry(result.get(key), entry)
     return result
 
 
@@ -123,7 +210,8 @@ def apply_level(target, children, top):
         return  # a Nested that meets a scalar changes nothing
     index = serial_index(target) if isinstance(target, list) else {}
     length, deletes, appends = len(target), set(), []
-    for key, entry in children:
+    placed, added = {}, {}  # element -> (entry order, after); serial -> the last new element carrying it
+    for order, (key, entry) in enumerate(children):
         if top and key == "_":
             continue
         if isinstance(target, dict):
@@ -139,9 +227,13 @@ def apply_level(target, children, top):
             continue  # beyond the end: passed over
         serial = key if position is None else None  # no stamp at an index key
         position = index.get(key) if position is None else position
+        element = position
         if position is None:
             if entry[0] == "set":
+                element = length + len(appends)
                 appends.append(stamped(entry[1], key))
+                if isinstance(appends[-1], dict):
+                    added[key] = element
             elif top or entry[0] == "nested":
                 raise Failure("Invalid serial key: " + key)
         elif entry[0] == "set":
@@ -150,11 +242,65 @@ def apply_level(target, children, top):
             deletes.add(position)
         else:
             apply_level(target[position], entry[1], False)
+        if serial is not None and element is not None and placement(entry):
+            placed[element] = (order, placement(entry)[0])  # of two entries placing one element, the later counts
     if isinstance(target, dict):
+        return
+    if placed:
+        target[:] = placed_order(target + appends, deletes, index, added, placed, len(children))
         return
     for position in sorted(deletes, reverse=True):
         del target[position]
     target.extend(appends)
+
+
+def placed_order(elements, deletes, index, added, placed, entry_count):
+    """The elements of an array pass in their order at its end: first those placed first, then the
+    others as they stood (those in `deletes` gone), then the new ones, each directly followed by those
+    placed after it, in entry order, depth first. `elements` are those as the pass began, then the new
+    ones in entry order; `placed` maps an element to (entry order, after). O(n + k), without recursion."""
+    first, unplaced = -1, None
+    anchor = [unplaced] * len(elements)
+    for element, (order, after) in placed.items():
+        if element in deletes:
+            continue
+        if after is None:
+            anchor[element] = first
+            continue
+        found = index.get(after)
+        found = found if found is not None and found not in deletes else added.get(after)
+        if found is not None and found != element:
+            anchor[element] = found  # otherwise unresolved: passed over
+    # In a loop of placements, the element placed by the earliest entry is passed over.
+    state = [0] * len(elements)  # 0 not seen, 1 on the current walk, 2 done
+    for start in range(len(elements)):
+        walk, element = [], start
+        while state[element] == 0:
+            state[element] = 1
+            walk.append(element)
+            if anchor[element] is unplaced or anchor[element] == first:
+                break
+            element = anchor[element]
+        else:
+            if state[element] == 1:
+                loop = walk[walk.index(element) :]
+                anchor[min(loop, key=lambda e: placed[e][0])] = unplaced
+        for element in walk:
+            state[element] = 2
+    by_entry = [None] * entry_count
+    for element, (order, _) in placed.items():
+        by_entry[order] = element
+    firsts, followers = [], [[] for _ in elements]
+    for element in by_entry:
+        if element is not None and anchor[element] is not unplaced:
+            (firsts if anchor[element] == first else followers[anchor[element]]).append(element)
+    roots = firsts + [e for e in range(len(elements)) if anchor[e] is unplaced and e not in deletes]
+    out, pending = [], roots[::-1]
+    while pending:
+        element = pending.pop()
+        out.append(elements[element])
+        pending.extend(reversed(followers[element]))
+    return out
 
 
 def apply(patch, document):
@@ -205,15 +351,18 @@ def diff_refusal(old, new):
 
 
 def write_exact_refusal(patch):
-    """Why to_json_exact refuses `patch`, or None. Of the shapes it refuses, the model builds one:
-    a Nested whose Set children are out of byte order (merge puts major's children first)."""
+    """Why to_json_exact refuses `patch`, or None. Of the shapes it refuses, the model builds two: a
+    Nested whose children that are Sets or carry placements are out of byte order (merge puts major's
+    children first), and placements beside a top-level "_" entry, whose member the table takes."""
+    if "_" in patch and placement_table(patch):
+        return 'placements beside a top-level "_" entry'
     pending = list(patch.values())
     while pending:
         entry = pending.pop()
         if entry[0] != "nested":
             continue
-        sets = [key.encode() for key, child in entry[1] if child[0] == "set"]
-        if sets != sorted(sets):
-            return "Set children out of byte order"
+        ordered = [key.encode() for key, child in entry[1] if child[0] == "set" or placement(child)]
+        if ordered != sorted(ordered):
+            return "Set or placed children out of byte order"
         pending.extend(child for _, child in entry[1])
     return None

@@ -8,7 +8,7 @@ __index__ or __float__; at run time a mapping that is not a dict, a tuple, a set
 TypeError, and so does a hook that fails (a numpy array of one or more dimensions, Decimal("sNaN")).
 """
 
-from typing import Any, Dict, List, Literal, Mapping, SupportsFloat, SupportsIndex, Union, final, overload
+from typing import Any, Dict, List, Literal, Mapping, Optional, SupportsFloat, SupportsIndex, Union, final, overload
 
 # Names with a leading underscore exist only here, for the signatures below.
 # A value that converts: the protocols take Decimal, Fraction and numpy scalars, as the run time does.
@@ -75,6 +75,21 @@ class QuillfenPatch:
 
         >>> p = QuillfenPatch(); p.delete("old"); p.apply({"old": 1, "new": 2})
         {'new': 2}
+        """
+    def place(self, key: str, after: Optional[str] = None) -> None:
+        """Record where the element carrying the serial `key` stands once a list is patched: right
+        after the element carrying the serial `after`, or first when `after` is None.
+
+        A set recorded at `key` keeps its value and inserts the new element there (or replaces and
+        moves the element); with nothing else recorded at `key`, the element moves alone. A later
+        set keeps the placement, a later delete drops it. Where `after` names no element the list
+        keeps (absent, or deleted by the same patch), the placement is passed over: the element
+        stays where it is, a new one is appended. Only the lossless form (to_json_exact,
+        from_json_exact) carries placements. Raises TypeError when `key` or `after` is not a str;
+        RuntimeError "Already borrowed" when the instance is in use by another call.
+
+        >>> p = QuillfenPatch(); p.place("c", after="a"); p.apply([{"_": "a"}, {"_": "b"}, {"_": "c"}])
+        [{'_': 'a'}, {'_': 'c'}, {'_': 'b'}]
         """
     @overload
     def apply(self, data: Mapping[str, object]) -> Dict[str, Any]:
@@ -177,14 +192,29 @@ class QuillfenPatch:
         """
     def to_json_exact(self) -> Dict[str, Any]:
         """Return the document form that from_json reads back as this very patch: like to_json, but a
-        dict recorded with `set` is written {"*": value}, so it replaces rather than merges.
+        dict recorded with `set` is written {"*": value}, so it replaces rather than merges. Its
+        placements (see place) go into the top-level member "_", which from_json_exact reads back
+        and from_json reads as nothing to do.
 
         Raises ValueError for a patch that no document carries unchanged (a merge whose recorded
-        values would come back in another order); RuntimeError "Already mutably borrowed" while the
-        instance is being changed.
+        values would come back in another order, placements beside an entry at "_");
+        RuntimeError "Already mutably borrowed" while the instance is being changed.
 
         >>> p = QuillfenPatch(); p.set("a", {"x": 1}); p.to_json_exact()
         {'a': {'*': {'x': 1}}}
+        """
+    @staticmethod
+    def from_json_exact(data: Mapping[str, object]) -> "QuillfenPatch":
+        """Make a patch from the lossless form that to_json_exact writes, placements included; any
+        other document reads as with from_json.
+
+        The placements travel in the top-level member "_": {"*": None, "placements": [[path,
+        after], ...]}, each path the list of keys from the top level to the entry. Raises ValueError
+        for a table of placements that is malformed or names no set or nested entry, and the errors
+        of from_json.
+
+        >>> p = QuillfenPatch(); p.place("b"); QuillfenPatch.from_json_exact(p.to_json_exact()).apply([{"_": "a"}, {"_": "b"}])
+        [{'_': 'b'}, {'_': 'a'}]
         """
     @overload
     def apply_touched(self, data: Mapping[str, object]) -> None:

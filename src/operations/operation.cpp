@@ -94,12 +94,16 @@ ChildList copy_children(const ChildList& children) {
     Step step = pending.back();
     pending.pop_back();
     for (const ChildEntry& child : *step.source) {
-      step.target->push_back(ChildEntry{child.key, shallow_copy(child.operation)});
+      step.target->push_back(ChildEntry{child.key, shallow_copy(child.operation), copy_placement(child.placement)});
       if (const Nested* n = std::get_if<Nested>(&child.operation); n != nullptr && !n->children.empty())
         pending.push_back({&n->children, &std::get<Nested>(step.target->back().operation).children});
     }
   }
   return root;
+}
+
+std::unique_ptr<Placement> copy_placement(const std::unique_ptr<Placement>& placement) {
+  return placement ? std::make_unique<Placement>(*placement) : nullptr;
 }
 
 Operation copy_operation(const Operation& op) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "patch/document_form.h"
+#include "patch/placements.h"
 #include "patch/reserved_names.h"
 
 namespace quillfen {
@@ -41,9 +42,8 @@ void schedule_children(const JsonValue& value, Operation& operation, std::vector
   pending.push_back(Step{&value.as_object(), &nested->children});
 }
 
-}  // namespace
-
-Result<Patch> read_document(const JsonValue& document) {
+// The patch of `document`, passing over the top-level member `skip` when it is given.
+Patch read_members(const JsonValue& document, const JsonValue* skip) {
   if (!document.is_object()) return Patch();
   const JsonObject& members = document.as_object();
 
@@ -53,6 +53,7 @@ Result<Patch> read_document(const JsonValue& document) {
   top.reserve(members.size());
   std::vector<Step> pending;
   for (const JsonMember& member : members) {
+    if (&member.value == skip) continue;
     // At the top level a "*" member is an ordinary key, so each member is an entry of its own.
     top.push_back(Patch::Entry{member.key, read_operation_shallow(member.value)});
     schedule_children(member.value, top.back().operation, pending);
@@ -69,6 +70,21 @@ Result<Patch> read_document(const JsonValue& document) {
 
   Patch patch(top.size());
   for (Patch::Entry& entry : top) patch.insert(std::move(entry.key), std::move(entry.operation));
+  return patch;
+}
+
+}  // namespace
+
+Result<Patch> read_document(const JsonValue& document) { return read_members(document, nullptr); }
+
+Result<Patch, Inexpressible> read_document_exact(const JsonValue& document) {
+  const JsonValue* table = document.is_object() ? document.as_object().find(kSerialMember) : nullptr;
+  if (table != nullptr && !is_placement_table(*table)) table = nullptr;
+  Patch patch = read_members(document, table);
+  if (table != nullptr) {
+    Result<Done, Inexpressible> placed = read_placement_table(*table, patch);
+    if (!placed.ok()) return placed.error();
+  }
   return patch;
 }
 

@@ -102,14 +102,18 @@ std::optional<std::string> lossy_children(const ChildList& children) {
       if (seen.insert(children[i].key, i, key_of) != i) return "the child key " + quoted(children[i].key) + " appears twice";
   }
   // Children at distinct keys act independently, except that Sets at serials an array lacks append
-  // in list order.
-  const std::string* last_set = nullptr;
+  // in list order, and placements after one element, or in a loop, take effect in list order.
+  const ChildEntry* last = nullptr;
   for (const ChildEntry& child : children) {
-    if (!std::holds_alternative<Set>(child.operation)) continue;
-    if (last_set != nullptr && child.key < *last_set)
-      return "the child " + quoted(child.key) + " is set after " + quoted(*last_set) +
+    if (!std::holds_alternative<Set>(child.operation) && !child.placement) continue;
+    if (last != nullptr && child.key < last->key) {
+      if (child.placement || last->placement)
+        return "the child " + quoted(child.key) + " is placed or set after " + quoted(last->key) +
+               ", and read back in byte order the two could stand in the other order";
+      return "the child " + quoted(child.key) + " is set after " + quoted(last->key) +
              ", and read back in byte order the two could append array elements in the other order";
-    last_set = &child.key;
+    }
+    last = &child;
   }
   return std::nullopt;
 }
@@ -155,6 +159,8 @@ JsonValue write_document(const Patch& patch) { return write(patch, false); }
 
 std::optional<Inexpressible> exact_form_refusal(const Patch& patch) {
   std::optional<Inexpressible> refusal;
+  if (patch.find(kSerialMember) != nullptr && patch.has_placements())
+    return cannot_write({std::string(kSerialMember)}, "this form carries the placements in the top-level member \"_\"");
   patch.for_each([&refusal](const Patch::Entry& entry) {
     // The smallest key that holds a refusal reports it, whatever order the map visits them in.
     if (refusal && !(entry.key < refusal->path().front())) return;

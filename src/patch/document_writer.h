@@ -3,7 +3,8 @@
 // `DocumentWriter<Builder>` holds the rules: one member per top-level entry; a Set is its bare value
 // (in the exact form, a Set of an object is {"*": value}); a Delete is {"*": null}; a Nested is an
 // object of its children's forms, in byte order of their keys, the later of two children with one
-// key winning; a Move or Copy is {"from", "to"}; a Test is {"test": value}. The Builder makes the
+// key winning; a Move or Copy is {"from", "to"}; a Test is {"test": value}; the exact form adds the
+// table of placements at the top-level key "_" (patch/placements.h). The Builder makes the
 // output: JsonValues in the core (document_write.cpp), Python objects in the binding. Members are
 // added to each object in key order, and an object is filled after its parent, from a list of
 // objects still to fill: a patch of any depth is written without recursion.
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <variant>
@@ -29,6 +31,8 @@
 #include "json_value/json_value.h"
 #include "operations/operation.h"
 #include "patch/patch.h"
+#include "patch/placements.h"
+#include "patch/reserved_names.h"
 
 namespace quillfen {
 
@@ -44,8 +48,11 @@ class DocumentWriter {
     std::vector<Member> members;
     members.reserve(patch.size());
     patch.for_each([&members](const Patch::Entry& e) { members.push_back(Member::of(e)); });
+    // The exact form's placements, in one top-level member "_" (patch/placements.h).
+    const std::optional<JsonValue> table = exact ? placement_table(patch) : std::nullopt;
     Object document{};
-    if (!builder_.root(patch.size(), document) || !fill(members, document, exact)) return false;
+    if (!builder_.root(patch.size() + (table ? 1 : 0), document) || !fill(members, document, exact, table ? &*table : nullptr))
+      return false;
     while (!pending_.empty()) {
       const Step step = pending_.back();
       pending_.pop_back();
@@ -81,15 +88,21 @@ class DocumentWriter {
   };
 
   // Adds the forms of `members` (in their source order) to `object`, in key order, the later of two
-  // equal keys winning. Nested members get an empty object, filled later.
-  bool fill(std::vector<Member>& members, Object object, bool exact) {
+  // equal keys winning. Nested members get an empty object, filled later. `table`, when given, goes
+  // in at "_", a key no member has then.
+  bool fill(std::vector<Member>& members, Object object, bool exact, const JsonValue* table = nullptr) {
     if (!std::is_sorted(members.begin(), members.end())) std::stable_sort(members.begin(), members.end());
+    const std::string table_key(kSerialMember);
     for (auto it = members.begin(); it != members.end(); ++it) {
       auto next = it + 1;
       if (next != members.end() && *next->key == *it->key) continue;  // a later child of the key replaces it
+      if (table != nullptr && table_key < *it->key) {
+        if (!builder_.value(object, table_key, *table)) return false;
+        table = nullptr;
+      }
       if (!add(object, *it->key, *it->operation, exact)) return false;
     }
-    return true;
+    return table == nullptr || builder_.value(object, table_key, *table);
   }
 
   bool add(Object object, const std::string& key, const Operation& operation, bool exact) {

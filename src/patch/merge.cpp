@@ -96,13 +96,17 @@ class ChildListMerger {
 
     for (ChildEntry& entry : major) {
       const std::size_t first = index_.find(entry.key);
-      Nested* minor_nested = first == KeyTable::kNone ? nullptr : std::get_if<Nested>(&minor[first].operation);
+      ChildEntry* partner = first == KeyTable::kNone ? nullptr : &minor[first];
+      Nested* minor_nested = partner == nullptr ? nullptr : std::get_if<Nested>(&partner->operation);
       Nested* major_nested = std::get_if<Nested>(&entry.operation);
+      if (!entry.placement && partner != nullptr && partner->placement && carries_placement(entry.operation))
+        entry.placement = step.minor_owned && !index_.key_at(first).twice_in_major ? std::move(partner->placement)
+                                                                                    : copy_placement(partner->placement);
       if (minor_nested == nullptr || major_nested == nullptr) {
         out.push_back(std::move(entry));
         continue;
       }
-      out.push_back(ChildEntry{std::move(entry.key), Nested()});
+      out.push_back(ChildEntry{std::move(entry.key), Nested(), std::move(entry.placement)});
       pending_.push_back(Step{&minor_nested->children, &major_nested->children,
                               &std::get<Nested>(out.back().operation).children,
                               step.minor_owned && !index_.key_at(first).twice_in_major});
@@ -116,7 +120,7 @@ class ChildListMerger {
       if (step.minor_owned)
         out.push_back(std::move(entry));
       else
-        out.push_back(ChildEntry{entry.key, copy_operation(entry.operation)});
+        out.push_back(ChildEntry{entry.key, copy_operation(entry.operation), copy_placement(entry.placement)});
     }
   }
 
@@ -130,16 +134,20 @@ ChildList merge_children(ChildList minor, ChildList major) { return ChildListMer
 
 Patch merge_patches(Patch minor, Patch major) {
   Patch result(minor.size() + major.size());
-  for (Patch::Entry& entry : std::move(minor).take_entries()) result.insert(std::move(entry.key), std::move(entry.operation));
+  for (Patch::Entry& entry : std::move(minor).take_entries()) result.insert(std::move(entry));
   ChildListMerger merger;
   for (Patch::Entry& entry : std::move(major).take_entries()) {
-    Operation* held = result.find(entry.key);
-    Nested* minor_nested = held == nullptr ? nullptr : std::get_if<Nested>(held);
+    Patch::Entry* held = result.find_entry(entry.key);
+    Nested* minor_nested = held == nullptr ? nullptr : std::get_if<Nested>(&held->operation);
     Nested* major_nested = std::get_if<Nested>(&entry.operation);
-    if (minor_nested != nullptr && major_nested != nullptr)
+    if (minor_nested != nullptr && major_nested != nullptr) {
       minor_nested->children = merger.run(minor_nested->children, major_nested->children);
-    else
-      result.insert(std::move(entry.key), std::move(entry.operation));
+      if (entry.placement) held->placement = std::move(entry.placement);
+      continue;
+    }
+    if (!entry.placement && held != nullptr && held->placement && carries_placement(entry.operation))
+      entry.placement = std::move(held->placement);
+    result.insert(std::move(entry));
   }
   return result;
 }

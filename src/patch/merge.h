@@ -1,5 +1,6 @@
 // Merging two patches into a third: wherever both hold an entry at one key, `major`'s prevails,
-// except that two Nested entries have their child lists merged, level by level.
+// except that two Nested entries have their child lists merged, level by level. An entry of the
+// result has `major`'s placement, or where that entry has none and is a Set or Nested, `minor`'s.
 //
 // Both operations take their inputs by value and use them up, moving entries into the result
 // rather than copying them; a caller that keeps its patches hands in copies. Neither can fail:

@@ -33,11 +33,18 @@ class Patch {
   std::size_t size() const noexcept { return entries_.size(); }
   bool empty() const noexcept { return entries_.empty(); }
 
-  // Puts `operation` at `key`; gives back the operation it replaced, if any.
+  // Puts `operation` at `key`; gives back the operation it replaced, if any. An entry already at
+  // `key` keeps its placement where `operation` can carry one (a Set or Nested).
   std::optional<Operation> insert(std::string key, Operation operation);
+  // Puts `entry` in, placement and all, in place of any entry at its key.
+  void insert(Entry entry);
 
   Operation* find(std::string_view key) noexcept;
   const Operation* find(std::string_view key) const noexcept;
+  Entry* find_entry(std::string_view key) noexcept;
+
+  // Whether some entry, at any depth, carries a placement.
+  bool has_placements() const;
 
   // Visits every entry once, in the map's own (unspecified) order.
   template <class Visit>

@@ -18,4 +18,7 @@ inline constexpr std::string_view kFromMember = "from";
 inline constexpr std::string_view kToMember = "to";
 inline constexpr std::string_view kTestMember = "test";
 
+// The exact form's table of placements, in the top-level member "_" (patch/placements.h).
+inline constexpr std::string_view kPlacementsMember = "placements";
+
 }  // namespace quillfen

@@ -7,6 +7,15 @@
 // read and replaced, how a pass over a container ends. The core instantiates the walk for JsonValue
 // documents (value_document.h); the binding for Python objects.
 //
+// Placements. An entry that reaches an array element by serial, with a Set or a Nested, may carry a
+// placement: where the element stands when the pass ends, right after the element carrying the
+// serial `after`, or first. A Set at a serial no element carries inserts its new element there
+// instead of appending it. The anchor is looked up like a key of the pass: among the elements as the
+// pass began, unless the pass removes that element, else among the pass's new elements. Where it
+// names nothing, or the elements are placed in a loop, the placement is passed over (arrangement.h
+// gives the order exactly). The pass ends with one rebuild of its array's order. A placement on
+// any other entry (a member, an index key) changes nothing.
+//
 // The walk keeps its own stack of passes instead of recursing, so a patch nested to any depth is
 // applied without exhausting the thread's stack, and code that the adapter runs (an allocation, say)
 // always has that stack to itself.
@@ -40,6 +49,11 @@
 //   bool remove_element(ArrayPass&, position)             // the element goes when the pass ends
 //   bool end_array(ArrayPass&, const std::vector<std::size_t>& removals, std::vector<Value>& appends)
 //        // removals: sorted, distinct, each below the length; only after a pass that completed
+//   bool end_array_arranged(ArrayPass&, const std::vector<std::size_t>& removals,
+//                           const std::vector<ArraySlot>& order, std::vector<Value>& fresh)
+//        // in place of end_array after a pass that placed elements: the array becomes `order`
+//        // (walks/arrangement.h), of its elements as they stand now and of `fresh`; the elements
+//        // at `removals` are those it loses
 //
 //   bool make(const JsonValue&, Value& out)                       // a copy of a patch value
 //   bool to_value(const Member&, JsonValue& out)                  // the member as a JsonValue
@@ -65,6 +79,8 @@
 //   bool replacing_element(ArrayPass&, position, const ChildEntry&, bool by_serial, const Member& old)
 //   bool removing_element(ArrayPass&, position, const ChildEntry&, bool by_serial)   // at the pass's end
 //   bool appending(ArrayPass&, const ChildEntry&)                    // a Set at an absent serial
+//   bool arranging(ArrayPass&, const Arrangement&)   // a pass that placed elements completed: its
+//        // order afterwards (`fresh` slots number the appending calls); told before closing_array
 //   bool closing_object(ObjectPass&) / closing_array(ArrayPass&)      // a pass completed, before
 //        // its end: an array still holds the elements it is to lose
 //   void stopped()                                                    // after a stop, once
@@ -77,6 +93,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <variant>
@@ -88,6 +105,7 @@
 #include "patch/patch.h"
 #include "patch/patch_error.h"
 #include "patch/reserved_names.h"
+#include "walks/arrangement.h"
 
 namespace quillfen {
 
@@ -157,6 +175,11 @@ class ApplyWalk {
     std::vector<std::size_t> removals;
     std::vector<Value> appends;
     std::unordered_set<std::size_t> reached;  // observed walks: the positions entries reached
+    // A pass some of whose entries carry placements: each placement met, in entry order, and the
+    // serial each new element carries (null for none: a value that is no object).
+    bool placing = false;
+    std::vector<std::pair<ArraySlot, const Placement*>> placed;
+    std::vector<const std::string*> fresh_serials;
   };
 
   struct Frame {
@@ -182,7 +205,9 @@ class ApplyWalk {
     }
     // The index holds only the serials this pass looks up: filling it costs a lookup per element
     // in a table the size of the pass.
-    ArrayFrame array{doc_.begin_array(std::move(container)), 0, SerialIndex(serial_keys(cursor, top)), {}, {}, {}};
+    bool placing = false;
+    ArrayFrame array{doc_.begin_array(std::move(container)), 0, SerialIndex(serial_keys(cursor, top, placing)), {}, {}, {}, false, {}, {}};
+    array.placing = placing;
     array.length = doc_.length(array.array);
     if (!array.index.looks_for_nothing() && !doc_.index_serials(array.array, top, array.index)) return adapter_failed();
     frames_.push_back(Frame{cursor, top, std::move(array)});
@@ -191,12 +216,18 @@ class ApplyWalk {
   }
 
   // The keys of a pass that are serial keys: at the top level all but "_" and index keys, below it
-  // every key.
-  static std::vector<std::string_view> serial_keys(Cursor cursor, bool top) {
+  // every key; and the anchors of their placements, which `placing` tells of.
+  static std::vector<std::string_view> serial_keys(Cursor cursor, bool top, bool& placing) {
     std::vector<std::string_view> keys;
     keys.reserve(cursor.left);
-    while (const ChildEntry* e = cursor.next())
-      if (!top || is_top_level_serial_key(e->key)) keys.push_back(e->key);
+    while (const ChildEntry* e = cursor.next()) {
+      if (top && !is_top_level_serial_key(e->key)) continue;
+      keys.push_back(e->key);
+      if (e->placement && carries_placement(e->operation)) {
+        placing = true;
+        if (e->placement->after) keys.push_back(*e->placement->after);
+      }
+    }
     return keys;
   }
 
@@ -220,12 +251,19 @@ class ApplyWalk {
       ok = doc_.end_object(object->pass, true);
     } else {
       ArrayFrame& array = std::get<ArrayFrame>(frame.pass);
-      if constexpr (kObserved)
-        if (!observer_->closing_array(array.array)) return adapter_failed();
       // A position recorded twice removes one element, not also its neighbour.
       std::sort(array.removals.begin(), array.removals.end());
       array.removals.erase(std::unique(array.removals.begin(), array.removals.end()), array.removals.end());
-      ok = doc_.end_array(array.array, array.removals, array.appends);
+      if (array.placed.empty()) {
+        if constexpr (kObserved)
+          if (!observer_->closing_array(array.array)) return adapter_failed();
+        ok = doc_.end_array(array.array, array.removals, array.appends);
+      } else {
+        const Arrangement arranged = arrangement(array);
+        if constexpr (kObserved)
+          if (!observer_->arranging(array.array, arranged) || !observer_->closing_array(array.array)) return adapter_failed();
+        ok = doc_.end_array_arranged(array.array, array.removals, arranged.order, array.appends);
+      }
     }
     frames_.pop_back();
     return ok || adapter_failed();
@@ -295,13 +333,16 @@ class ApplyWalk {
             }
             Value value;
             const bool made = serial != nullptr ? doc_.make_stamped(op.value, *serial, value) : doc_.make(op.value, value);
-            return (made && doc_.replace(array.array, position, std::move(value))) || adapter_failed();
+            if (!made || !doc_.replace(array.array, position, std::move(value))) return adapter_failed();
+            place(array, serial, ArraySlot{position, false}, entry);
+            return true;
           } else if constexpr (std::is_same_v<Op, Delete>) {
             if constexpr (kObserved)
               if (!observer_->removing_element(array.array, position, entry, serial != nullptr)) return adapter_failed();
             array.removals.push_back(position);
             return doc_.remove_element(array.array, position) || adapter_failed();
           } else if constexpr (std::is_same_v<Op, Nested>) {
+            place(array, serial, ArraySlot{position, false}, entry);
             std::optional<Container> element;
             if (!doc_.enter_element(array.array, position, element)) return adapter_failed();
             if (!element) return true;
@@ -329,10 +370,46 @@ class ApplyWalk {
       Value value;
       if (!doc_.make_stamped(set->value, entry.key, value)) return adapter_failed();
       array.appends.push_back(std::move(value));
+      if (array.placing) {
+        array.fresh_serials.push_back(set->value.is_object() ? &entry.key : nullptr);  // a stamped object carries it
+        place(array, &entry.key, ArraySlot{array.appends.size() - 1, true}, entry);
+      }
       return true;
     }
     if (!top && std::holds_alternative<Delete>(entry.operation)) return true;
     return fail(PatchError::invalid_serial_key(entry.key));
+  }
+
+  // Notes the placement of `entry`, which reached `element` by `serial` (null: by position, where a
+  // placement changes nothing).
+  static void place(ArrayFrame& array, const std::string* serial, ArraySlot element, const ChildEntry& entry) {
+    if (serial != nullptr && entry.placement) array.placed.emplace_back(element, entry.placement.get());
+  }
+
+  // The order of a pass that placed elements, its anchors looked up now that its removals are known.
+  static Arrangement arrangement(const ArrayFrame& array) {
+    const auto removed = [&array](std::size_t position) {
+      return std::binary_search(array.removals.begin(), array.removals.end(), position);
+    };
+    std::unordered_map<std::string_view, std::size_t> fresh;  // the last new element of each serial
+    for (std::size_t i = 0; i < array.fresh_serials.size(); ++i)
+      if (array.fresh_serials[i] != nullptr) fresh[*array.fresh_serials[i]] = i;
+    std::vector<PlacedElement> placed;
+    placed.reserve(array.placed.size());
+    for (const auto& [element, placement] : array.placed) {
+      if (!element.fresh && removed(element.index)) continue;  // removed after all: stands nowhere
+      PlacedElement p{element, PlacedElement::Anchor::First, ArraySlot{0, false}};
+      if (placement->after) {
+        p.kind = PlacedElement::Anchor::Missing;
+        if (const std::optional<std::size_t> at = array.index.find(*placement->after)) {
+          if (!removed(*at)) p = PlacedElement{element, PlacedElement::Anchor::Element, ArraySlot{*at, false}};
+        } else if (auto it = fresh.find(*placement->after); it != fresh.end()) {
+          p = PlacedElement{element, PlacedElement::Anchor::Element, ArraySlot{it->second, true}};
+        }
+      }
+      placed.push_back(p);
+    }
+    return arrange(array.length, array.removals, array.appends.size(), placed);
   }
 
   bool check_equal(const Member& current, const JsonValue& expected) {

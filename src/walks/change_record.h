@@ -9,7 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <set>
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -18,6 +18,7 @@
 #include "json_value/json_value.h"
 #include "operations/operation.h"
 #include "patch/reserved_names.h"
+#include "walks/arrangement.h"
 
 namespace quillfen {
 
@@ -56,6 +57,10 @@ struct ChangeRecord {
     // keep their serials: its elements as the pass closed (its removals not yet made), in order.
     bool elements_kept = false;
     std::vector<JsonValue> elements;
+    // Arrays whose entries placed elements: the order after the pass (walks/arrangement.h), whose
+    // new elements are the pass's Append changes, numbered in order.
+    bool arranged = false;
+    Arrangement arrangement;
   };
 
   std::vector<Pass> passes;  // the root's pass first
@@ -70,11 +75,11 @@ struct ChangeRecord {
   }
 };
 
-// Whether the changes of an array pass are all at elements that keep their serials: none removed
-// or reached twice, every replacement a serial's object (its stamp keeps the serial), no element
+// Whether the changes of an array pass are all at elements that keep their serials: none placed,
+// removed or reached twice, every replacement a serial's object (its stamp keeps the serial), no element
 // entered whose "_" changed, every append an object (it carries its key as serial).
 inline bool keeps_serials(const ChangeRecord& record, const ChangeRecord::Pass& pass) {
-  if (pass.reached_twice) return false;
+  if (pass.reached_twice || pass.arranged) return false;
   for (const ChangeRecord::Change& change : pass.changes) {
     switch (change.kind) {
       case ChangeRecord::Change::Kind::RemoveElement: return false;
@@ -146,6 +151,7 @@ class ChangeRecorder {
   bool changing_member(ObjectPass&, const ChildEntry& entry, std::string_view key, const Member& old) {
     member_reached(key);
     if (key == kSerialMember) current().serial_changed = true;
+    if (std::holds_alternative<Move>(entry.operation) || std::holds_alternative<Copy>(entry.operation)) moved_ = true;
     const bool removal = std::holds_alternative<Delete>(entry.operation) ||
                          (std::holds_alternative<Move>(entry.operation) && key == std::get<Move>(entry.operation).from);
     Change change{removal ? Change::Kind::Remove : Change::Kind::Put, &entry, key};
@@ -175,6 +181,12 @@ class ChangeRecorder {
     Change change{Change::Kind::Append, &entry, entry.key};
     change.by_serial = true;
     add(std::move(change));
+    return true;
+  }
+
+  bool arranging(ArrayPass&, const Arrangement& arrangement) {
+    current().arranged = true;
+    current().arrangement = arrangement;
     return true;
   }
 
@@ -216,20 +228,26 @@ class ChangeRecorder {
     members_.emplace_back();
   }
   void close() {
+    // A member reached by two entries of one pass: a child list may repeat a key, and a Move or Copy
+    // reaches keys of other entries; the keys of a patch's top level are distinct.
+    std::vector<std::string_view>& keys = members_.back();
+    if (keys.size() > 1 && (open_.back() != 0 || moved_)) {
+      std::sort(keys.begin(), keys.end());
+      if (std::adjacent_find(keys.begin(), keys.end()) != keys.end()) current().reached_twice = true;
+    }
     open_.pop_back();
     members_.pop_back();
   }
   void add(Change change) { current().changes.push_back(std::move(change)); }
-  // A member reached by two entries of one pass (a Move or Copy and another entry at its key).
-  void member_reached(std::string_view key) {
-    if (!members_.back().insert(key).second) current().reached_twice = true;
-  }
+  // Notes a member key reached by an entry of the object pass; close() finds any reached twice.
+  void member_reached(std::string_view key) { members_.back().push_back(key); }
 
   Document& doc_;
   ChangeRecord record_;
   std::vector<std::size_t> open_;                     // the passes open, innermost last
-  std::vector<std::set<std::string_view>> members_;   // the member keys each open object pass reached
+  std::vector<std::vector<std::string_view>> members_;  // the member keys each open object pass reached
   bool entering_ = false;                             // an Enter change waits for its pass to open
+  bool moved_ = false;                                // a Move or Copy changed a member
 };
 
 }  // namespace quillfen

@@ -58,7 +58,7 @@ struct Delivered {
 
 class UndoDerivation {
  public:
-  explicit UndoDerivation(const ChangeRecord& record)
+  explicit UndoDerivation(ChangeRecord& record)
       : record_(record), ignored_(record.passes.size(), false), delivered_(record.passes.size()) {}
 
   Result<Patch, Inexpressible> run() {
@@ -79,16 +79,28 @@ class UndoDerivation {
     struct Open {
       std::size_t pass;
       std::size_t next;
-      std::vector<std::string> path;
+      std::string step;  // the key that led into the pass (none for the root's)
       std::map<std::string_view, const Change*> members;  // the first change at each key
       std::map<std::size_t, const Change*> elements;       // the first Enter or Replace at each position
     };
     std::vector<Open> open;
     open.push_back(Open{0, 0, {}, {}, {}});
+    // The key path to the innermost pass, made only for a refusal.
+    const auto path_of = [&open] {
+      std::vector<std::string> path;
+      for (std::size_t i = 1; i < open.size(); ++i) path.push_back(open[i].step);
+      return path;
+    };
     while (!open.empty()) {
       Open& at = open.back();
       const Pass& pass = record_.passes[at.pass];
       if (at.next == pass.changes.size()) {
+        if (pass.top && pass.arranged && !ignored_[at.pass]) {
+          const auto placed = std::find_if(pass.changes.begin(), pass.changes.end(), [](const Change& c) { return c.entry->placement != nullptr; });
+          std::vector<std::string> path = path_of();
+          if (placed != pass.changes.end()) path.push_back(std::string(placed->key));
+          return Inexpressible("Cannot undo the change", std::move(path), "an element placed in the array root cannot be put back at its position");
+        }
         open.pop_back();
         continue;
       }
@@ -96,31 +108,34 @@ class UndoDerivation {
       const bool ignored = ignored_[at.pass];
       const auto refuse = [&](std::string key, const char* reason) -> std::optional<Inexpressible> {
         if (ignored) return std::nullopt;
-        std::vector<std::string> path = at.path;
+        std::vector<std::string> path = path_of();
         path.push_back(std::move(key));
         return Inexpressible("Cannot undo the change", std::move(path), reason);
       };
       std::optional<Inexpressible> refusal;
       bool seen = false;
+      // Only a pass that reached something twice can meet a member or element again.
       if (!pass.is_array) {
-        auto [it, added] = at.members.try_emplace(change.key, &change);
-        seen = !added;
-        if (seen && it->second->kind == Kind::Enter)
-          refusal = refuse(std::string(change.key), change.kind == Kind::Enter ? "the member is changed inside twice"
-                                                                                : "the member is replaced after a change inside it");
+        if (pass.reached_twice) {
+          auto [it, added] = at.members.try_emplace(change.key, &change);
+          seen = !added;
+          if (seen && it->second->kind == Kind::Enter)
+            refusal = refuse(std::string(change.key), change.kind == Kind::Enter ? "the member is changed inside twice"
+                                                                                  : "the member is replaced after a change inside it");
+        }
       } else if (change.kind == Kind::Enter || change.kind == Kind::Replace) {
-        auto [it, added] = at.elements.try_emplace(change.position, &change);
-        seen = !added;
-        if (seen && (it->second->kind == Kind::Enter || !pass.top)) refusal = refuse(step_key(change), "the element is reached by two entries");
+        if (pass.reached_twice) {
+          auto [it, added] = at.elements.try_emplace(change.position, &change);
+          seen = !added;
+          if (seen && (it->second->kind == Kind::Enter || !pass.top)) refusal = refuse(step_key(change), "the element is reached by two entries");
+        }
       } else if (change.kind == Kind::RemoveElement && pass.top) {
         refusal = refuse(step_key(change), "an element removed from the array root cannot be put back at its position");
       }
       if (refusal) return refusal;
       if (change.kind == Kind::Enter && change.inner != ChangeRecord::kNone) {
         ignored_[change.inner] = ignored || seen;
-        std::vector<std::string> path = at.path;
-        path.push_back(pass.is_array ? step_key(change) : std::string(change.key));
-        open.push_back(Open{change.inner, 0, std::move(path), {}, {}});  // `at` is stale now
+        open.push_back(Open{change.inner, 0, pass.is_array ? step_key(change) : std::string(change.key), {}, {}});  // `at` is stale now
       }
     }
     return std::nullopt;
@@ -128,7 +143,8 @@ class UndoDerivation {
 
   // The undo of the first change that reached a member or element; later ones are refused or, for
   // a member set back whole, need nothing more.
-  Undo first_undo(const Change& change) {
+  // The values of the record move into the undo: each is taken once.
+  Undo first_undo(Change& change) {
     Undo undo;
     undo.first = &change;
     switch (change.kind) {
@@ -153,7 +169,7 @@ class UndoDerivation {
           break;
         }
         undo.form = Undo::Form::Original;
-        undo.original = change.old.copy();
+        undo.original = std::move(change.old);
         undo.keeps_serial = change.kind == Kind::Replace && change.by_serial && set_value(change).is_object();
         break;
       default: break;
@@ -161,20 +177,30 @@ class UndoDerivation {
     return undo;
   }
 
-  Delivered deliver(const Pass& pass) {
+  Delivered deliver(Pass& pass) {
     Delivered out;
     if (!pass.is_array) {
+      out.serial_changed = pass.serial_changed;
+      if (!pass.reached_twice) {  // one change per member: in key order once sorted (the root's go into a map)
+        out.children.reserve(pass.changes.size());
+        for (Change& change : pass.changes) {
+          Undo undo = first_undo(change);
+          append(out.children, std::string(change.key), undo);
+        }
+        if (&pass != &record_.passes.front())
+          std::sort(out.children.begin(), out.children.end(), [](const ChildEntry& a, const ChildEntry& b) { return a.key < b.key; });
+        return out;
+      }
       std::map<std::string_view, Undo> members;  // in key order
-      for (const Change& change : pass.changes)
+      for (Change& change : pass.changes)
         if (members.find(change.key) == members.end()) members.emplace(change.key, first_undo(change));
       for (auto& [key, member] : members) append(out.children, std::string(key), member);
-      out.serial_changed = pass.serial_changed;
       return out;
     }
     std::map<std::size_t, Undo> elements;  // by position
     std::vector<const Change*> appended;
     bool serial_given = false;  // the root: an element was given a serial at its position
-    for (const Change& change : pass.changes) {
+    for (Change& change : pass.changes) {
       if (change.kind == Kind::Append) {
         appended.push_back(&change);
         continue;
@@ -236,7 +262,7 @@ class UndoDerivation {
 
   // The array as it was before the pass: its elements as the pass closed, with each element the pass
   // replaced set back and each it changed inside changed back.
-  JsonValue old_array(const Pass& pass, std::map<std::size_t, Undo>& elements) const {
+  JsonValue old_array(Pass& pass, std::map<std::size_t, Undo>& elements) const {
     JsonArray old;
     old.reserve(pass.length);
     for (std::size_t i = 0; i < pass.length && i < pass.elements.size(); ++i) {
@@ -245,7 +271,7 @@ class UndoDerivation {
         old.push_back(std::move(it->second.original));
         continue;
       }
-      JsonValue value = pass.elements[i].copy();
+      JsonValue value = std::move(pass.elements[i]);
       // An element changed inside is changed back, when the walk wrote (else it is as it was).
       if (record_.written && it != elements.end() && !it->second.children.empty())
         (void)apply_nested(value, it->second.children);  // the undo of a pass that completed applies
@@ -254,14 +280,14 @@ class UndoDerivation {
     return JsonValue(std::move(old));
   }
 
-  const ChangeRecord& record_;
+  ChangeRecord& record_;
   std::vector<bool> ignored_;
   std::vector<Delivered> delivered_;
 };
 
 }  // namespace
 
-Result<Patch, Inexpressible> undo_of(const ChangeRecord& record) { return UndoDerivation(record).run(); }
+Result<Patch, Inexpressible> undo_of(ChangeRecord record) { return UndoDerivation(record).run(); }
 
 Result<Patch, std::variant<PatchError, Inexpressible>> inverse_of(const Patch& patch, const JsonValue& document) {
   using Outcome = Result<Patch, std::variant<PatchError, Inexpressible>>;

@@ -34,7 +34,7 @@ namespace quillfen {
 // The undo patch of the application `record` tells of, or why no patch undoes it: an element removed
 // from the array root; a member or element that two entries of one pass reach, where the first
 // changed it inside.
-Result<Patch, Inexpressible> undo_of(const ChangeRecord& record);
+Result<Patch, Inexpressible> undo_of(ChangeRecord record);
 
 // The patch that undoes `patch` on `document`: applied to what `patch` makes of `document`, it gives
 // `document` back. Fails with the PatchError that applying `patch` fails with, or as undo_of does.

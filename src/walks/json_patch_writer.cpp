@@ -18,6 +18,91 @@ namespace {
 using Change = ChangeRecord::Change;
 using Kind = ChangeRecord::Change::Kind;
 
+// Counts over positions 0..n-1, each 0 or 1: how many of those before a position are 1, in log time.
+class PositionCounts {
+ public:
+  explicit PositionCounts(std::size_t n) : tree_(n + 1, 0) {}
+  void add(std::size_t position, int delta) {
+    for (std::size_t i = position + 1; i < tree_.size(); i += i & (~i + 1)) tree_[i] += delta;
+  }
+  std::size_t before(std::size_t position) const {
+    long total = 0;
+    for (std::size_t i = position; i > 0; i -= i & (~i + 1)) total += tree_[i];
+    return static_cast<std::size_t>(total);
+  }
+
+ private:
+  std::vector<long> tree_;
+};
+
+// The operations that take an array, once its removals are made, to `order` (walks/arrangement.h):
+// one `move` per element placed, one `add` per new element, none for the others, which keep their
+// order. Taken from the last element to the first, each placed or new element goes right before the
+// one that follows it in `order` (or to the end), whose place is settled by then. Where each element
+// stands meanwhile is counted over one line of slots that holds both where an element stood and
+// where it goes: before each element kept in place, the slots of the placed elements that stood
+// between it and the previous one, then the slots of those that go there.
+void write_arrangement(const ChangeRecord::Pass& pass, const std::vector<std::size_t>& removed, const std::vector<const Change*>& appended,
+                       const std::string& pointer, std::vector<WrittenOperation>& written) {
+  const std::vector<ArraySlot>& order = pass.arrangement.order;
+  const std::size_t length = pass.length;
+  constexpr std::size_t kNone = ~std::size_t{0};
+  std::vector<bool> gone(length, false);
+  for (std::size_t position : removed) gone[position] = true;
+  std::vector<std::size_t> final_at(length, kNone);  // each old element's index in `order`
+  for (std::size_t k = 0; k < order.size(); ++k)
+    if (!order[k].fresh) final_at[order[k].index] = k;
+  // The old elements that do not move keep their order among themselves.
+  std::vector<bool> kept(length, false);
+  for (std::size_t i = 0; i < length; ++i) kept[i] = !gone[i] && !pass.arrangement.moved[i];
+  // The line of slots: `from_slot` of each old element not kept (where it stands now), `to_slot` of
+  // each element of `order` that moves or is new (where it goes), `at_slot` of each kept one.
+  std::vector<std::size_t> from_slot(length, kNone), to_slot(order.size(), kNone);
+  std::size_t slots = 0;
+  {
+    std::size_t old_i = 0;
+    std::size_t k = 0;
+    const auto flush_old_until = [&](std::size_t end) {  // old elements before `end`, not kept
+      for (; old_i < end; ++old_i)
+        if (!gone[old_i] && !kept[old_i]) from_slot[old_i] = slots++;
+    };
+    for (std::size_t i = 0; i <= length; ++i) {
+      if (i < length && !kept[i]) continue;
+      flush_old_until(i);
+      // The elements of `order` before kept element i (or to the end) that are not kept.
+      const std::size_t end = i < length ? final_at[i] : order.size();
+      for (; k < end; ++k) to_slot[k] = slots++;
+      if (i < length) {
+        to_slot[k++] = slots++;  // the kept element's own slot
+        old_i = i + 1;
+      }
+    }
+  }
+  PositionCounts counts(slots);
+  for (std::size_t i = 0; i < length; ++i) {
+    if (gone[i]) continue;
+    counts.add(kept[i] ? to_slot[final_at[i]] : from_slot[i], 1);
+  }
+  const auto at = [&pointer](std::size_t index) {
+    std::string path = pointer;
+    append_pointer_token(path, std::to_string(index));
+    return path;
+  };
+  for (std::size_t k = order.size(); k-- > 0;) {
+    const ArraySlot slot = order[k];
+    if (!slot.fresh && kept[slot.index]) continue;
+    if (slot.fresh) {
+      const Change& change = *appended[slot.index];
+      written.push_back(WrittenOperation{JsonPatchOp::Add, at(counts.before(to_slot[k])), &std::get<Set>(change.entry->operation).value, change.key});
+    } else {
+      const std::size_t from = counts.before(from_slot[slot.index]);
+      counts.add(from_slot[slot.index], -1);
+      written.push_back(WrittenOperation{JsonPatchOp::Move, at(counts.before(to_slot[k])), nullptr, {}, at(from)});
+    }
+    counts.add(to_slot[k], 1);
+  }
+}
+
 }  // namespace
 
 Result<std::vector<WrittenOperation>, Inexpressible> operations_of(const ChangeRecord& record) {
@@ -46,6 +131,11 @@ Result<std::vector<WrittenOperation>, Inexpressible> operations_of(const ChangeR
       std::sort(pass_at.removed.rbegin(), pass_at.removed.rend());  // each removal leaves the next position valid
       pass_at.removed.erase(std::unique(pass_at.removed.begin(), pass_at.removed.end()), pass_at.removed.end());
       for (std::size_t position : pass_at.removed) written.push_back(WrittenOperation{JsonPatchOp::Remove, at(pass_at.pointer, std::to_string(position)), nullptr, {}});
+      if (pass.arranged) {
+        write_arrangement(pass, pass_at.removed, pass_at.appended, pass_at.pointer, written);
+        open.pop_back();
+        continue;
+      }
       for (const Change* change : pass_at.appended)
         written.push_back(WrittenOperation{JsonPatchOp::Add, at(pass_at.pointer, "-"), &std::get<Set>(change->entry->operation).value, change->key});
       open.pop_back();
@@ -90,6 +180,7 @@ JsonValue written_operations(const std::vector<WrittenOperation>& written) {
     std::vector<JsonMember> members;
     members.push_back(JsonMember{"op", JsonValue(op_name(w.op))});
     members.push_back(JsonMember{"path", JsonValue(w.path)});
+    if (w.op == JsonPatchOp::Move) members.push_back(JsonMember{"from", JsonValue(w.from)});
     if (w.value != nullptr) members.push_back(JsonMember{"value", w.stamp ? stamped_copy(*w.value, *w.stamp) : w.value->copy()});
     operations.emplace_back(JsonObject::from_members(std::move(members)));
   }

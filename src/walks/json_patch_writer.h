@@ -7,7 +7,9 @@
 // "add" (the member was absent) or "replace", a removal "remove". On an array, whose elements keep
 // their positions until the pass ends, a replaced element becomes "replace" at its position, and
 // when the pass closes come the removals ("remove", highest position first) and the appends ("add"
-// at "-"); an element replaced at a serial gets that serial, as applying stamps it.
+// at "-"); an element replaced at a serial gets that serial, as applying stamps it. A pass that
+// placed elements closes instead with a "move" for each element placed and an "add" at its position
+// for each new element, the positions resolved against the array as those operations leave it.
 //
 // The record needs no values. Made from a walk that does not write, it serves unless a member or
 // element was reached by two entries of one pass (ChangeRecord::reached_twice), where what the
@@ -30,14 +32,16 @@
 
 namespace quillfen {
 
-// One operation written: Add, Remove or Replace at `path`. The value is the patch's own (it lives
-// as long as the patch); `stamp`, when set, is the serial that an object value gets as its member
-// "_", as a Set at a serial key puts it into an array.
+// One operation written: Add, Remove, Replace or Move at `path` (a Move's `from` says where the
+// element stood). The value is the patch's own (it lives as long as the patch); `stamp`, when set,
+// is the serial that an object value gets as its member "_", as a Set at a serial key puts it into
+// an array.
 struct WrittenOperation {
   JsonPatchOp op;
   std::string path;
   const JsonValue* value = nullptr;
   std::optional<std::string_view> stamp;
+  std::string from = {};
 };
 
 // The operations of the application `record` tells of, or why there are none (a move or copy).

@@ -15,6 +15,7 @@
 #include "base/key_table.h"
 #include "json_value/json_value.h"
 #include "patch/array_addressing.h"
+#include "walks/arrangement.h"
 
 namespace quillfen {
 
@@ -194,6 +195,16 @@ class ValueDocument {
     remove_positions(array, removals);
     array.reserve(array.size() + appends.size());
     std::move(appends.begin(), appends.end(), std::back_inserter(array));
+    return true;
+  }
+
+  static bool end_array_arranged(ArrayPass& c, const std::vector<std::size_t>&, const std::vector<ArraySlot>& order,
+                                 std::vector<Value>& fresh) {
+    JsonArray& array = c->as_array();
+    JsonArray arranged;
+    arranged.reserve(order.size());
+    for (const ArraySlot slot : order) arranged.push_back(std::move(slot.fresh ? fresh[slot.index] : array[slot.index]));
+    array = std::move(arranged);  // what stays behind, the removed elements, goes with the old array
     return true;
   }
 

@@ -29,6 +29,8 @@ METHODS = {
     "apply_json_patch": "(data, operations, in_place=False)",
     "apply_merge_patch": "(data, merge_patch, in_place=False)",
     "to_json_patch": "($self, data)",
+    "place": "($self, key, after=None)",
+    "from_json_exact": "(data)",
 }
 
 

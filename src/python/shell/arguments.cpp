@@ -96,12 +96,14 @@ bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
   return check_missing(sig, out);
 }
 
-bool key_argument(PyObject* obj, std::string_view& out) {
+bool key_argument(PyObject* obj, std::string_view& out) { return text_argument(obj, "key", out); }
+
+bool text_argument(PyObject* obj, const char* name, std::string_view& out) {
   if (!PyUnicode_Check(obj)) {
     raise_cannot_convert(obj, "PyString");
-    return prefix_argument_name("key");
+    return prefix_argument_name(name);
   }
-  if (!utf8_view(obj, out)) return prefix_argument_name("key");  // an encoding error is no TypeError: it passes unchanged
+  if (!utf8_view(obj, out)) return prefix_argument_name(name);  // an encoding error is no TypeError: it passes unchanged
   return true;
 }
 

@@ -30,6 +30,8 @@ bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyO
 // Reads the typed argument `key` (a str or subclass) as UTF-8. The text lives as long as `obj`.
 // Returns false with the exception set: TypeError "argument 'key': ..." or the encoding error.
 bool key_argument(PyObject* obj, std::string_view& out);
+// The same for the str parameter `name`.
+bool text_argument(PyObject* obj, const char* name, std::string_view& out);
 
 // Checks that `obj`, the parameter `name`, is a QuillfenPatch. Returns null with TypeError set.
 PatchObject* patch_argument(PyObject* obj, const char* name);

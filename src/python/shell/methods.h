@@ -8,6 +8,8 @@ namespace quillfen::py {
 // Vector-call methods. Each returns a new reference, or null with a Python exception set.
 PyObject* method_set(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* method_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* method_place(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+PyObject* method_from_json_exact(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);  // static
 PyObject* method_apply(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* method_apply_inplace(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 PyObject* method_apply_touched(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);

@@ -104,6 +104,19 @@ PyObject* method_from_json(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
   });
 }
 
+PyObject* method_from_json_exact(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const Signature sig{"QuillfenPatch.from_json_exact()", 1, {"data"}};
+    PyObject* data = nullptr;
+    if (!match_arguments(sig, args, nargsf, kwnames, &data)) return nullptr;
+    JsonValue document;
+    if (!python_to_value(data, document, nullptr, kMaxDocumentDepth)) return nullptr;
+    Result<Patch, Inexpressible> patch = read_document_exact(document);
+    if (!patch.ok()) return raise_inexpressible(patch.error()), nullptr;
+    return wrap_patch(std::move(patch).value());
+  });
+}
+
 PyObject* method_to_json(PyObject* self_obj, PyObject*) {
   return guarded([&]() -> PyObject* {
     Access access;

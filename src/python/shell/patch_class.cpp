@@ -94,6 +94,11 @@ PyMethodDef patch_methods[] = {
      .ml_flags = kFastcall | METH_STATIC,
      .ml_doc = "apply_merge_patch(data, merge_patch, in_place=False)\n--\n\n"},
     {.ml_name = "to_json_patch", .ml_meth = as_table_entry(method_to_json_patch), .ml_flags = kFastcall, .ml_doc = "to_json_patch($self, data)\n--\n\n"},
+    {.ml_name = "place", .ml_meth = as_table_entry(method_place), .ml_flags = kFastcall, .ml_doc = "place($self, key, after=None)\n--\n\n"},
+    {.ml_name = "from_json_exact",
+     .ml_meth = as_table_entry(method_from_json_exact),
+     .ml_flags = kFastcall | METH_STATIC,
+     .ml_doc = "from_json_exact(data)\n--\n\n"},
     {},
 };
 

@@ -14,7 +14,7 @@ bool undo_patch(const Patch& patch, PyObject* data, Patch& out) {
   if (!container) return cannot_patch();
   std::optional<ChangeRecord> record = observe_application(patch, data, true);
   if (!record) return false;
-  Result<Patch, Inexpressible> undo = undo_of(*record);
+  Result<Patch, Inexpressible> undo = undo_of(std::move(*record));
   if (!undo.ok()) return raise_inexpressible(undo.error());
   out = std::move(undo).value();
   return true;

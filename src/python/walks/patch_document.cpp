@@ -5,7 +5,7 @@
 
 namespace quillfen::py {
 
-bool PythonDocument::serial_of(PyObject* element, std::string_view& text, std::string& storage, bool& has) const {
+inline bool PythonDocument::serial_of(PyObject* element, std::string_view& text, std::string& storage, bool& has) const {
   has = false;
   if (!PyDict_CheckExact(element)) {
     bool container = false;
@@ -92,6 +92,27 @@ bool PythonDocument::end_array(ArrayPass& pass, const std::vector<std::size_t>& 
   for (Py_ssize_t i = 0; tail && i < PyList_GET_SIZE(tail.get()); ++i)
     PyList_SET_ITEM(result.get(), filled++, PyRef::borrow(PyList_GET_ITEM(tail.get(), i)).release());
   return put_list(c, std::move(result));
+}
+
+bool PythonDocument::end_array_arranged(ArrayPass& pass, const std::vector<std::size_t>&, const std::vector<ArraySlot>& order,
+                                        std::vector<Value>& fresh) {
+  if (storage_.kind() == Kind::Dry) return true;
+  PyObject* list = pass.list.object.get();
+  if (!unchanged(pass)) return false;
+  PyRef arranged = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order.size())));
+  if (!arranged) return false;
+  // The allocation may have let a finalizer change the list: it must still hold what the pass saw.
+  if (!unchanged(pass)) return false;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const ArraySlot slot = order[k];
+    PyObject* element = slot.fresh ? fresh[slot.index].release() : PyRef::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot.index))).release();
+    PyList_SET_ITEM(arranged.get(), static_cast<Py_ssize_t>(k), element);
+  }
+  if (storage_.kind() == Kind::Fresh) return put_list(pass.list, std::move(arranged));
+  for (const auto& [position, element] : pass.removed)
+    if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)) != element.get())
+      return raise_fatal_error("list changed while a patch was applied to it");
+  return storage_.edit()->set_elements(list, arranged.get());
 }
 
 bool PythonDocument::sort_keys(const Container& c) {

@@ -166,6 +166,8 @@ class PythonDocument {
   }
 
   bool end_array(ArrayPass& pass, const std::vector<std::size_t>& removals, std::vector<Value>& appends);
+  bool end_array_arranged(ArrayPass& pass, const std::vector<std::size_t>& removals, const std::vector<ArraySlot>& order,
+                          std::vector<Value>& fresh);
 
   bool make(const JsonValue& value, Value& out) { return storage_.make(value, out); }
   bool make_stamped(const JsonValue& value, std::string_view serial, Value& out) { return storage_.make_stamped(value, serial, out); }

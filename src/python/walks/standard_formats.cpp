@@ -352,8 +352,8 @@ bool merge_patch_in_place(PyObject* data, const JsonValue& merge_patch, std::vec
 PyObject* operations_to_python(const std::vector<WrittenOperation>& written) {
   const OperationKeys* keys = operation_keys();
   if (keys == nullptr) return nullptr;
-  PyRef names[3] = {PyRef::steal(new_str(op_name(JsonPatchOp::Add))), PyRef::steal(new_str(op_name(JsonPatchOp::Remove))),
-                    PyRef::steal(new_str(op_name(JsonPatchOp::Replace)))};
+  PyRef names[4] = {PyRef::steal(new_str(op_name(JsonPatchOp::Add))), PyRef::steal(new_str(op_name(JsonPatchOp::Remove))),
+                    PyRef::steal(new_str(op_name(JsonPatchOp::Replace))), PyRef::steal(new_str(op_name(JsonPatchOp::Move)))};
   for (const PyRef& name : names)
     if (!name) return nullptr;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(written.size())));
@@ -361,12 +361,17 @@ PyObject* operations_to_python(const std::vector<WrittenOperation>& written) {
   ToPython values;  // the values are the patch's, which outlives the call
   for (std::size_t i = 0; i < written.size(); ++i) {
     const WrittenOperation& w = written[i];
-    PyRef operation = PyRef::steal(new_dict(w.value != nullptr ? 3 : 2));
+    const bool move = w.op == JsonPatchOp::Move;
+    PyRef operation = PyRef::steal(new_dict(w.value != nullptr || move ? 3 : 2));
     PyRef path = PyRef::steal(new_str(w.path));
     if (!operation || !path) return nullptr;
-    PyObject* name = names[w.op == JsonPatchOp::Add ? 0 : w.op == JsonPatchOp::Remove ? 1 : 2].get();
-    if (PyDict_SetItem(operation.get(), keys->op, name) != 0 || PyDict_SetItem(operation.get(), keys->path, path.get()) != 0)
-      return nullptr;
+    PyObject* name = names[w.op == JsonPatchOp::Add ? 0 : w.op == JsonPatchOp::Remove ? 1 : move ? 3 : 2].get();
+    if (PyDict_SetItem(operation.get(), keys->op, name) != 0) return nullptr;
+    if (move) {
+      PyRef from = PyRef::steal(new_str(w.from));
+      if (!from || PyDict_SetItem(operation.get(), keys->from, from.get()) != 0) return nullptr;
+    }
+    if (PyDict_SetItem(operation.get(), keys->path, path.get()) != 0) return nullptr;
     if (w.value != nullptr) {
       PyRef value = PyRef::steal(w.stamp ? values.convert_stamped(*w.value, *w.stamp) : values.convert(*w.value));
       if (!value || PyDict_SetItem(operation.get(), keys->value, value.get()) != 0) return nullptr;
