@@ -239,8 +239,9 @@ class QuillfenPatch:
         `data`, it gives `data` back. Reads only what this patch reaches and changes nothing.
 
         Raises what applying would raise; ValueError, naming the key path, where no patch can undo
-        the change (an element removed from a list root; an element of a list root that two entries
-        reach, a position and its serial, where the first changed it inside).
+        the change (an element removed from or moved in a list root without a serial of its own, or
+        after one without; an element of a list root that two entries reach, a position and its
+        serial, where the first changed it inside).
 
         >>> p = QuillfenPatch(); p.set("a", 2); p.inverse({"a": 1, "b": 0}).to_json()
         {'a': 1}

@@ -7,9 +7,10 @@
 // that neither making it, reading it nor dropping it recurses, whatever the depth of the patch.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,6 +18,7 @@
 
 #include "json_value/json_value.h"
 #include "operations/operation.h"
+#include "patch/array_addressing.h"
 #include "patch/reserved_names.h"
 #include "walks/arrangement.h"
 
@@ -61,6 +63,11 @@ struct ChangeRecord {
     // new elements are the pass's Append changes, numbered in order.
     bool arranged = false;
     Arrangement arrangement;
+    // The root array, with values kept, when its pass removed or placed elements: the serial each
+    // element carried when the pass began (none: no object, or no str in "_"); each removed
+    // element's value is the `old` of its RemoveElement change.
+    bool serials_kept = false;
+    std::vector<std::optional<std::string>> serials;
   };
 
   std::vector<Pass> passes;  // the root's pass first
@@ -100,7 +107,9 @@ inline bool keeps_serials(const ChangeRecord& record, const ChangeRecord::Pass& 
 
 // The observer that makes the record. With `keep_values`, it reads what each change replaces
 // through the document adapter (to_value), and the elements of the arrays that keeps_serials
-// refuses as their passes close; the adapter also tells whether the walk writes (changes_data).
+// refuses as their passes close; for a root array that loses or places elements, what it removes
+// and the serial of each element (serial_at(ArrayPass&, position, std::optional<std::string>&)).
+// The adapter also tells whether the walk writes (changes_data).
 template <class Document>
 class ChangeRecorder {
   using Member = typename Document::Member;
@@ -169,11 +178,15 @@ class ChangeRecorder {
     add(std::move(change));
     return true;
   }
-  bool removing_element(ArrayPass&, std::size_t position, const ChildEntry& entry, bool by_serial) {
+  bool removing_element(ArrayPass& pass, std::size_t position, const ChildEntry& entry, bool by_serial) {
     Change change{Change::Kind::RemoveElement, &entry, entry.key};
     change.position = position;
     change.by_serial = by_serial;
     change.had_old = true;
+    if (record_.values_kept && current().top) {  // the root's undo puts it back
+      Member old{};
+      if (!doc_.element(pass, position, old) || !doc_.to_value(old, change.old)) return false;
+    }
     add(std::move(change));
     return true;
   }
@@ -196,6 +209,7 @@ class ChangeRecorder {
   }
   bool closing_array(ArrayPass& pass) {
     ChangeRecord::Pass& closing = current();
+    if (record_.values_kept && closing.top && reorders(closing) && !keep_serials(pass, closing)) return false;
     if (record_.values_kept && !closing.top && !keeps_serials(record_, closing)) {
       closing.elements.reserve(closing.length);
       for (std::size_t i = 0; i < closing.length; ++i) {
@@ -209,6 +223,14 @@ class ChangeRecorder {
   }
 
   void stopped() { open_.clear(); }
+
+  // Whether an array pass removed or placed elements.
+  static bool reorders(const ChangeRecord::Pass& pass) {
+    if (pass.arranged) return true;
+    for (const Change& change : pass.changes)
+      if (change.kind == Change::Kind::RemoveElement) return true;
+    return false;
+  }
 
  private:
   ChangeRecord::Pass& current() { return record_.passes[open_.back()]; }
@@ -239,6 +261,25 @@ class ChangeRecorder {
     members_.pop_back();
   }
   void add(Change change) { current().changes.push_back(std::move(change)); }
+
+  // Notes the serial each element of the root carried as its pass began: a replaced element's from
+  // its old value, the others' where they stand (the elements keep their positions until the pass
+  // ends).
+  bool keep_serials(ArrayPass& pass, ChangeRecord::Pass& closing) {
+    closing.serials.assign(closing.length, std::nullopt);
+    std::vector<const JsonValue*> replaced(closing.length, nullptr);
+    for (const Change& change : closing.changes)
+      if (change.kind == Change::Kind::Replace && replaced[change.position] == nullptr) replaced[change.position] = &change.old;
+    for (std::size_t i = 0; i < closing.length; ++i) {
+      if (replaced[i] != nullptr) {
+        if (const std::string* serial = serial_of(*replaced[i])) closing.serials[i] = *serial;
+      } else if (!doc_.serial_at(pass, i, closing.serials[i])) {
+        return false;
+      }
+    }
+    closing.serials_kept = true;
+    return true;
+  }
   // Notes a member key reached by an entry of the object pass; close() finds any reached twice.
   void member_reached(std::string_view key) { members_.back().push_back(key); }
 

@@ -68,7 +68,7 @@ class UndoDerivation {
     for (std::size_t i = record_.passes.size(); i-- > 0;)
       if (!ignored_[i]) delivered_[i] = deliver(record_.passes[i]);
     Patch patch(delivered_[0].children.size());
-    for (ChildEntry& entry : delivered_[0].children) patch.insert(std::move(entry.key), std::move(entry.operation));
+    for (ChildEntry& entry : delivered_[0].children) patch.insert(std::move(entry));
     return patch;
   }
 
@@ -95,12 +95,8 @@ class UndoDerivation {
       Open& at = open.back();
       const Pass& pass = record_.passes[at.pass];
       if (at.next == pass.changes.size()) {
-        if (pass.top && pass.arranged && !ignored_[at.pass]) {
-          const auto placed = std::find_if(pass.changes.begin(), pass.changes.end(), [](const Change& c) { return c.entry->placement != nullptr; });
-          std::vector<std::string> path = path_of();
-          if (placed != pass.changes.end()) path.push_back(std::string(placed->key));
-          return Inexpressible("Cannot undo the change", std::move(path), "an element placed in the array root cannot be put back at its position");
-        }
+        if (pass.top && pass.serials_kept && !ignored_[at.pass])
+          if (std::optional<Inexpressible> refusal = plan_root(pass)) return refusal;
         open.pop_back();
         continue;
       }
@@ -129,8 +125,6 @@ class UndoDerivation {
           seen = !added;
           if (seen && (it->second->kind == Kind::Enter || !pass.top)) refusal = refuse(step_key(change), "the element is reached by two entries");
         }
-      } else if (change.kind == Kind::RemoveElement && pass.top) {
-        refusal = refuse(step_key(change), "an element removed from the array root cannot be put back at its position");
       }
       if (refusal) return refusal;
       if (change.kind == Kind::Enter && change.inner != ChangeRecord::kNone) {
@@ -215,7 +209,7 @@ class UndoDerivation {
       elements.emplace(change.position, first_undo(change));
     }
     if (pass.top) {
-      out.children = array_root_undo(pass, elements, appended, serial_given);
+      out.children = root_plan_.active ? reordered_root_undo(pass, elements) : array_root_undo(pass, elements, appended, serial_given);
       return out;
     }
     if (!keeps_serials(record_, pass)) {
@@ -260,6 +254,112 @@ class UndoDerivation {
     return undo;
   }
 
+  // A root array that lost or placed elements: where each element stands after the pass, and which
+  // old elements the undo places back after their old predecessor (the removed and the moved ones).
+  struct RootPlan {
+    bool active = false;
+    std::vector<std::size_t> final_at;  // each old element's position after the pass; kNone: removed
+    std::vector<std::size_t> fresh_at;  // each new element's position after the pass (Append order)
+    std::vector<bool> placed;
+  };
+  static constexpr std::size_t kGone = ~std::size_t{0};
+
+  // Plans the undo of the root's pass, or refuses it: placing back needs the element's serial as a
+  // key and its old predecessor's as the anchor, each carried by one element only and unchanged by
+  // the pass (the anchors are looked up as the undo's pass begins).
+  std::optional<Inexpressible> plan_root(const Pass& pass) {
+    const std::size_t n = pass.length;
+    RootPlan& plan = root_plan_;
+    plan.final_at.assign(n, kGone);
+    std::size_t fresh = 0;
+    for (const Change& change : pass.changes) fresh += change.kind == Kind::Append ? 1 : 0;
+    plan.fresh_at.assign(fresh, kGone);
+    if (pass.arranged) {
+      for (std::size_t k = 0; k < pass.arrangement.order.size(); ++k) {
+        const ArraySlot slot = pass.arrangement.order[k];
+        (slot.fresh ? plan.fresh_at : plan.final_at)[slot.index] = k;
+      }
+    } else {
+      std::vector<bool> removed(n, false);
+      for (const Change& change : pass.changes)
+        if (change.kind == Kind::RemoveElement) removed[change.position] = true;
+      std::size_t k = 0;
+      for (std::size_t i = 0; i < n; ++i)
+        if (!removed[i]) plan.final_at[i] = k++;
+      for (std::size_t j = 0; j < fresh; ++j) plan.fresh_at[j] = k++;
+    }
+    // The kept elements that no placement moved keep their order among themselves: the others go
+    // back after their old predecessors, so a move's undo is a move back.
+    plan.placed.assign(n, false);
+    for (std::size_t i = 0; i < n; ++i) plan.placed[i] = plan.final_at[i] == kGone || (pass.arranged && pass.arrangement.moved[i]);
+
+    const auto refuse = [&pass](std::size_t position, const char* reason) {
+      const auto named = std::find_if(pass.changes.begin(), pass.changes.end(), [position](const Change& c) {
+        return c.kind != Kind::Append && c.position == position;
+      });
+      return Inexpressible("Cannot undo the change", {named != pass.changes.end() ? step_key(*named) : position_key(position)}, reason);
+    };
+    if (pass.reached_twice) return refuse(pass.changes.front().position, "the element is reached by two entries");
+    std::map<std::string_view, std::size_t> carriers;  // how many old elements carry each serial
+    for (const std::optional<std::string>& serial : pass.serials)
+      if (serial) ++carriers[*serial];
+    // An element whose serial the pass changed cannot be named by it as the undo begins.
+    std::vector<bool> renamed(n, false);
+    for (const Change& change : pass.changes) {
+      if (change.kind == Kind::Replace) {
+        // A set at a serial stamps an object with it; at a position the value carries its own.
+        const JsonValue& now = set_value(change);
+        const std::optional<std::string>& was = pass.serials[change.position];
+        const std::string* carried = serial_of(now);
+        renamed[change.position] = change.by_serial ? !now.is_object() : !(carried != nullptr && was && *carried == *was);
+      } else if (change.kind == Kind::Enter && change.inner != ChangeRecord::kNone && record_.passes[change.inner].serial_changed) {
+        renamed[change.position] = true;
+      }
+    }
+    const auto nameable = [&](std::size_t i) {
+      return pass.serials[i] && carriers[*pass.serials[i]] == 1 && !renamed[i];
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!plan.placed[i]) continue;
+      if (!nameable(i) || !is_top_level_serial_key(*pass.serials[i]))
+        return refuse(i, "an element without a serial of its own cannot be put back at its position");
+      if (i > 0 && !nameable(i - 1)) return refuse(i, "the element before it has no serial of its own to put it back after");
+    }
+    plan.active = true;
+    return std::nullopt;
+  }
+
+  // The undo of a root that lost or placed elements (plan_root): new elements deleted where they
+  // stand, the others changed back at their position after the pass, or at their serial when they
+  // go back after their old predecessor (or first), removed ones set back so.
+  ChildList reordered_root_undo(Pass& pass, std::map<std::size_t, Undo>& elements) {
+    const RootPlan& plan = root_plan_;
+    ChildList undo;
+    for (const std::size_t at : plan.fresh_at) undo.push_back(ChildEntry{position_key(at), Delete{}});
+    const auto placement = [&pass](std::size_t i) {
+      return std::make_unique<Placement>(Placement{i == 0 ? std::nullopt : std::optional<std::string>(*pass.serials[i - 1])});
+    };
+    for (Change& change : pass.changes) {
+      if (change.kind != Kind::RemoveElement) continue;
+      const std::size_t i = change.position;
+      undo.push_back(ChildEntry{*pass.serials[i], Set{std::move(change.old)}, placement(i)});
+    }
+    for (std::size_t i = 0; i < pass.length; ++i) {
+      if (plan.final_at[i] == kGone) continue;
+      auto it = elements.find(i);
+      if (!plan.placed[i]) {
+        if (it != elements.end()) append(undo, position_key(plan.final_at[i]), it->second);
+        continue;
+      }
+      ChildList one;
+      if (it != elements.end()) append(one, *pass.serials[i], it->second);
+      if (one.empty()) one.push_back(ChildEntry{*pass.serials[i], Nested(), nullptr});
+      one.back().placement = placement(i);
+      undo.push_back(std::move(one.back()));
+    }
+    return undo;
+  }
+
   // The array as it was before the pass: its elements as the pass closed, with each element the pass
   // replaced set back and each it changed inside changed back.
   JsonValue old_array(Pass& pass, std::map<std::size_t, Undo>& elements) const {
@@ -281,6 +381,7 @@ class UndoDerivation {
   }
 
   ChangeRecord& record_;
+  RootPlan root_plan_;
   std::vector<bool> ignored_;
   std::vector<Delivered> delivered_;
 };

@@ -181,6 +181,10 @@ class ValueDocument {
     out = &c->as_array()[position];
     return true;
   }
+  static bool serial_at(ArrayPass& c, std::size_t position, std::optional<std::string>& out) {
+    if (const std::string* serial = serial_of(c->as_array()[position])) out = *serial;
+    return true;
+  }
   static bool replace(ArrayPass& c, std::size_t position, Value value) {
     c->as_array()[position] = std::move(value);
     return true;

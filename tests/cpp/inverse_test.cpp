@@ -39,11 +39,15 @@ TEST(Inverse, UndoesLevelByLevel) {
             R"(l:{a:{v:=1},c:-})");
   EXPECT_EQ(undo(R"({"l":[{"_":"a","v":1},{"_":"b"}]})", patch_of(at("l", nested(at("a", del()), at("b", nested(at("w", set("1")))))))),
             R"(l:=[{"_":"a","v":1},{"_":"b"}])");
+  // A root that lost an element: the element is set back after its old predecessor.
+  EXPECT_EQ(undo(R"([{"_":"a"},{"_":"b","v":1}])", patch_of(at("b", del()), at("n", set("{}")))), R"([1]:- b:={"_":"b","v":1})");
 }
 
 TEST(Inverse, RefusesWhatNoPatchUndoes) {
   EXPECT_EQ(undo("[1,2]", patch_of(at("[0]", del()))),
-            R"(Cannot undo the change at ["[0]"]: an element removed from the array root cannot be put back at its position)");
+            R"(Cannot undo the change at ["[0]"]: an element without a serial of its own cannot be put back at its position)");
+  EXPECT_EQ(undo(R"([{"_":"a"},{"_":"b"}])", patch_of(at("a", set("1")), at("b", del()))),
+            R"(Cannot undo the change at ["b"]: the element before it has no serial of its own to put it back after)");
   EXPECT_EQ(undo(R"([{"_":"a"}])", patch_of(at("[0]", nested(at("v", set("1")))), at("a", nested(at("w", set("1")))))),
             R"(Cannot undo the change at ["a"]: the element is reached by two entries)");
   EXPECT_EQ(undo(R"({"a":1})", patch_of(at("a", test("2")))), "error: Type mismatch: expected 2, found 1");

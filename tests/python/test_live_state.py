@@ -119,8 +119,8 @@ def test_subclass_roots_and_shared_members():
 @pytest.mark.parametrize(
     "document, data, message",
     [
-        ({"[1]": DELETE}, [1, 2, 3], 'at ["[1]"]: an element removed from the array root cannot be put back at its position'),
-        ({"s": DELETE}, [{"_": "s"}], 'at ["s"]: an element removed from the array root cannot be put back at its position'),
+        ({"[1]": DELETE}, [1, 2, 3], 'at ["[1]"]: an element without a serial of its own cannot be put back at its position'),
+        ({"[1]": DELETE, "[0]": 0}, [{"_": "a"}, {"_": "b"}], 'at ["[1]"]: the element before it has no serial of its own to put it back after'),
         ({"[0]": {"v": 1}, "s": {"w": 1}}, [{"_": "s"}], 'at ["s"]: the element is reached by two entries'),
     ],
 )

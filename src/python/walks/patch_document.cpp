@@ -35,6 +35,17 @@ inline bool PythonDocument::serial_of(PyObject* element, std::string_view& text,
   return true;
 }
 
+bool PythonDocument::serial_at(ArrayPass& pass, std::size_t position, std::optional<std::string>& out) {
+  if (!unchanged(pass)) return false;
+  PyRef element = PyRef::borrow(PyList_GET_ITEM(pass.list.object.get(), static_cast<Py_ssize_t>(position)));
+  std::string_view text;
+  std::string storage;
+  bool has = false;
+  if (!serial_of(element.get(), text, storage, has)) return false;
+  if (has) out.emplace(text);
+  return true;
+}
+
 bool PythonDocument::index_serials(ArrayPass& pass, bool, SerialIndex& out) {
   PyObject* list = pass.list.object.get();
   std::string storage;

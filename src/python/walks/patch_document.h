@@ -145,6 +145,9 @@ class PythonDocument {
     return true;
   }
 
+  // The serial of the element at `position`, read by the conversion's rules (none where it has none).
+  bool serial_at(ArrayPass& pass, std::size_t position, std::optional<std::string>& out);
+
   bool enter_element(ArrayPass& pass, std::size_t position, std::optional<Container>& out) {
     Member element;
     if (!this->element(pass, position, element)) return false;
