@@ -25,6 +25,9 @@ PATCH = {"a": {"b": 2, "gone": DELETE, "new": [1, {"x": None}]}, "s1": {"v": 1},
 # For arrays: every entry's outcome is the same in any order of the top level.
 ARRAY_PATCH = {"s1": {"v": 1}, "[1]": DELETE, "s2": {"w": {"q": DELETE}}, "s3": [{"x": 1}]}
 MISSING_SERIAL = {"gone": DELETE, "s1": {"v": 1}}
+# Elements moved, replaced and moved, inserted after a kept one, and removed: one rebuild of the order.
+PLACED = {"s2": {}, "s1": {"*": {"v": 5}}, "[1]": DELETE, "n": {"*": {"v": 9}},
+          "_": {"*": None, "placements": [[["n"], "s1"], [["s1"], "s2"], [["s2"], None]]}}
 
 
 class Text(str):
@@ -49,7 +52,7 @@ class Case:
 
 def on_patch(method, *args, document=PATCH):
     def make():
-        p = QuillfenPatch.from_json(document)
+        p = QuillfenPatch.from_json_exact(document)
         return Case(getattr(p, method), tuple(a() if callable(a) else a for a in args), [p])
 
     return make
@@ -57,7 +60,7 @@ def on_patch(method, *args, document=PATCH):
 
 def inplace(make_data, document=PATCH, method="apply_inplace"):
     def make():
-        p = QuillfenPatch.from_json(document)
+        p = QuillfenPatch.from_json_exact(document)
         data = make_data()
         return Case(getattr(p, method), (data,), [p], data)
 
@@ -124,6 +127,14 @@ CASES = {
     "inverse, array": inplace(list_data, {k: v for k, v in ARRAY_PATCH.items() if k != "[1]"}, "inverse"),
     "inverse, array, a removal": inplace(list_data, ARRAY_PATCH, "inverse"),
     "from_json": lambda: Case(QuillfenPatch.from_json, (copy.deepcopy(PATCH),)),
+    "from_json_exact, placements": lambda: Case(QuillfenPatch.from_json_exact, (copy.deepcopy(PLACED),)),
+    "to_json_exact, placements": on_patch("to_json_exact", document=PLACED),
+    "place": on_patch("place", "s1", "s2"),
+    "apply, placements": on_patch("apply", list_data, document=PLACED),
+    "apply_inplace, placements": inplace(list_data, PLACED),
+    "apply_touched, placements": inplace(list_data, PLACED, "apply_touched"),
+    "inverse, placements": inplace(list_data, {k: v for k, v in PLACED.items() if k != "[1]"}, "inverse"),
+    "to_json_patch, placements": inplace(list_data, PLACED, "to_json_patch"),
     "to_json": on_patch("to_json"),
     "merge": merge(True),
     "merge, major not a patch": merge(False),
