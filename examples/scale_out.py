@@ -1,7 +1,7 @@
 """Apply one patch to every document of a JSON-lines data set on worker processes, with Dask.
 
 A patch cannot be pickled, so it travels to the workers as its lossless document form,
-to_json_exact(), and each partition reads it back once with from_json. Needs dask
+to_json_exact(), and each partition reads it back once with from_json_exact. Needs dask
 (python -m pip install dask); without it the example says so and stops.
 """
 
@@ -25,7 +25,7 @@ def patch_partition(documents, wire):
     # globals it uses, and the class itself does not pickle.
     from quillfen_patch import QuillfenPatch
 
-    patch = QuillfenPatch.from_json(wire)  # once per partition
+    patch = QuillfenPatch.from_json_exact(wire)  # once per partition
     return [patch.apply(document) for document in documents]
 
 

@@ -1,7 +1,7 @@
 """Apply one patch to many documents on a pool of worker processes.
 
 A patch cannot be pickled, so it travels to each worker as plain data, its lossless document form
-to_json_exact(), and each worker reads it back once with from_json. The functions the pool runs are
+to_json_exact(), and each worker reads it back once with from_json_exact. The functions the pool runs are
 defined at module level and the work starts under the __main__ guard, so this runs with any start
 method (fork, forkserver, spawn).
 """
@@ -16,7 +16,7 @@ worker_patch: Optional[QuillfenPatch] = None  # each worker process's own copy
 
 def load_patch(wire: Dict[str, Any]) -> None:
     global worker_patch
-    worker_patch = QuillfenPatch.from_json(wire)  # once per worker, not once per document
+    worker_patch = QuillfenPatch.from_json_exact(wire)  # once per worker, not once per document
 
 
 def apply_patch(document: Dict[str, Any]) -> Dict[str, Any]:

@@ -328,6 +328,18 @@ def equal(a, b):
     return a == b
 
 
+def placeable(old, new):
+    """Whether diff turns the list root `old` into `new` by serial with placements: every element of
+    both carries a serial unique in its list, and each of new's is a top-level serial key."""
+    serials = []
+    for elements in (old, new):
+        found = [e.get("_") if isinstance(e, dict) else None for e in elements]
+        if not all(isinstance(s, str) for s in found) or len(set(found)) != len(found):
+            return False
+        serials.append(found)
+    return all(s != "_" and parse_index_key(s) is None for s in serials[1])
+
+
 def diff_refusal(old, new):
     """Why diff(old, new) raises ValueError, or None: every case in which no patch makes the change."""
     if not isinstance(old, (dict, list)) or not isinstance(new, (dict, list)):
@@ -337,6 +349,8 @@ def diff_refusal(old, new):
     if isinstance(old, dict):
         changed = ("_" in old) != ("_" in new) or "_" in old and not equal(old["_"], new["_"])
         return 'a changed top-level "_"' if changed else None
+    if placeable(old, new):
+        return None  # by serial, with placements where the order changes
     added = new[len(old) :]
     dicts = [e for e in added if isinstance(e, dict)]
     if dicts and len(dicts) != len(added):

@@ -168,8 +168,9 @@ class QuillfenPatch:
     @staticmethod
     def diff(old: Mapping[str, object], new: Mapping[str, object]) -> "QuillfenPatch":
         """Return the patch that turns `old` into `new`: only what changed, members changed inside
-        where both values are dicts, list elements paired by their serial where that can say the
-        change (else the list is set whole). diff(new, old) undoes it.
+        where both values are dicts, list elements paired by their serial where every element carries
+        one of its own, with placements for the elements inserted or moved (else the list is set
+        whole). diff(new, old) undoes it. Send the result with to_json_exact, which keeps placements.
 
         Raises ValueError, naming the key path, where no patch can make the change: two numbers that
         differ but convert alike (integers beyond 64 bits that round to one float, NaN or an infinity

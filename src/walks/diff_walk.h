@@ -117,23 +117,70 @@ class SerialList {
 // Two arrays whose elements all carry serials, and how they pair: replacing, deleting and appending
 // elements by serial turns one into the other when every serial is unique in its array, the kept
 // elements keep their relative order, and the added ones come after them in ascending byte order.
+// Where they do not, placements do, as long as every serial is unique in its array: the kept elements
+// that keep their relative order (the longest such run) stay, the trailing added ones in ascending
+// byte order are appended, and every other element is placed right after the one before it in new.
 struct SerialPairing {
   SerialList old_serials;
   SerialList new_serials;
   std::vector<std::size_t> old_of_new;  // the old position of each new element, or KeyTable::kNone
   std::vector<bool> old_kept;           // whether new carries the serial of each old element
-  std::size_t added = 0;                // new elements whose serial old does not carry; they come last
+  std::size_t added = 0;                // new elements whose serial old does not carry
+  bool placing = false;                 // some elements are placed:
+  std::vector<bool> placed;             // each new element placed after the one before it (or first)
 
   // Works out the pairing of the two lists; false when pairing cannot express the change.
   bool pair() {
-    old_of_new.assign(new_serials.size(), KeyTable::kNone);
-    old_kept.assign(old_serials.size(), false);
+    reset();
     // Serials kept in byte order (counters, dates, padded numbers) pair in one merge, no table.
-    if (old_serials.strictly_ascending() && new_serials.strictly_ascending()) return pair_in_order();
-    return pair_by_table();
+    const bool paired = old_serials.strictly_ascending() && new_serials.strictly_ascending() ? pair_in_order() : pair_by_table();
+    return paired || pair_with_placements();
   }
 
  private:
+  void reset() {
+    old_of_new.assign(new_serials.size(), KeyTable::kNone);
+    old_kept.assign(old_serials.size(), false);
+    added = 0;
+  }
+
+  bool pair_with_placements() {
+    reset();
+    KeyTable old_positions;
+    KeyTable new_positions;
+    if (!index_unique(old_serials, old_positions) || !index_unique(new_serials, new_positions)) return false;
+    const std::size_t count = new_serials.size();
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t at = old_positions.find(new_serials[i], old_serials.key_of());
+      if (at == KeyTable::kNone) {
+        ++added;
+      } else {
+        keep(at, i);
+      }
+    }
+    // The longest run of kept elements whose old positions increase (patience sorting) stays.
+    std::vector<std::size_t> tails, tail_of, before(count, KeyTable::kNone);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (old_of_new[i] == KeyTable::kNone) continue;
+      const auto at = static_cast<std::size_t>(std::lower_bound(tails.begin(), tails.end(), old_of_new[i]) - tails.begin());
+      if (at > 0) before[i] = tail_of[at - 1];
+      if (at == tails.size()) {
+        tails.push_back(old_of_new[i]);
+        tail_of.push_back(i);
+      } else {
+        tails[at] = old_of_new[i];
+        tail_of[at] = i;
+      }
+    }
+    placed.assign(count, true);
+    for (std::size_t i = tail_of.empty() ? KeyTable::kNone : tail_of.back(); i != KeyTable::kNone; i = before[i]) placed[i] = false;
+    // Added elements at the end, in ascending byte order, are appended as they are.
+    for (std::size_t i = count; i > 0 && old_of_new[i - 1] == KeyTable::kNone && (i == count || new_serials[i - 1] < new_serials[i]); --i)
+      placed[i - 1] = false;
+    placing = true;
+    return true;
+  }
+
   bool pair_in_order() {
     std::size_t at = 0;
     for (std::size_t i = 0; i < new_serials.size(); ++i) {
@@ -225,7 +272,7 @@ class DiffWalk {
     if (!done) return std::move(*stop_);
     if (refusal_) return DiffStop(std::move(*refusal_));
     Patch patch(entries.size());
-    for (Patch::Entry& entry : entries) patch.insert(std::move(entry.key), std::move(entry.operation));
+    for (Patch::Entry& entry : entries) patch.insert(std::move(entry));
     return patch;
   }
 
@@ -283,13 +330,43 @@ class DiffWalk {
     return array_root_by_position(old_root, new_root, entries);
   }
 
-  // Whether every added element's serial is a key that appends it at the top level. The pairing put
-  // them after the kept ones in ascending byte order, the order in which the top level appends.
+  // Whether every added element's serial is a key that appends it at the top level (the pairing put
+  // them after the kept ones in ascending byte order, the order in which the top level appends);
+  // with placements, whether every new element's serial is a top-level serial key.
   static bool added_at_top(const SerialPairing& pairing) {
     const std::size_t total = pairing.new_serials.size();
-    for (std::size_t i = total - pairing.added; i < total; ++i)
-      if (!is_top_level_serial_key(pairing.new_serials[i])) return false;
+    for (std::size_t i = 0; i < total; ++i)
+      if ((pairing.placing || pairing.old_of_new[i] == KeyTable::kNone) && !is_top_level_serial_key(pairing.new_serials[i])) return false;
     return true;
+  }
+
+  // The placement of the new element at `i`: right after the one before it, or first.
+  static std::unique_ptr<Placement> placement_of(const SerialPairing& pairing, std::size_t i) {
+    return std::make_unique<Placement>(Placement{i == 0 ? std::nullopt : std::optional<std::string>(pairing.new_serials[i - 1])});
+  }
+
+  // Gives the children of a paired array's frame (in key order) the placements the pairing asks for;
+  // an element placed without a change inside gets an empty one.
+  static void place_children(const SerialPairing& pairing, ChildList& children) {
+    const std::size_t written = children.size();
+    for (std::size_t i = 0; i < pairing.new_serials.size(); ++i) {
+      if (!pairing.placed[i]) continue;
+      const std::string_view s = pairing.new_serials[i];
+      const auto it = std::lower_bound(children.begin(), children.begin() + static_cast<std::ptrdiff_t>(written), s,
+                                       [](const ChildEntry& c, std::string_view key) { return c.key < key; });
+      if (it != children.begin() + static_cast<std::ptrdiff_t>(written) && it->key == s && carries_placement(it->operation)) {
+        it->placement = placement_of(pairing, i);
+      } else {
+        children.push_back(ChildEntry{std::string(s), Nested(), placement_of(pairing, i)});
+      }
+    }
+    if (children.size() != written)
+      std::sort(children.begin(), children.end(), [](const ChildEntry& a, const ChildEntry& b) { return a.key < b.key; });
+  }
+
+  // The placement of the new element at `i`, where the pairing places it.
+  static std::unique_ptr<Placement> placed(const SerialPairing& pairing, std::size_t i) {
+    return pairing.placing && pairing.placed[i] ? placement_of(pairing, i) : nullptr;
   }
 
   // An array root changed by serial: the elements whose serial cannot be a top-level key are
@@ -314,7 +391,7 @@ class DiffWalk {
         std::string key(pairing.new_serials[i]);
         JsonValue value;
         if (!doc_.convert(element, 1, value)) return failed();
-        entries.push_back(Patch::Entry{std::move(key), Set{std::move(value)}});
+        entries.push_back(Patch::Entry{std::move(key), Set{std::move(value)}, placed(pairing, i)});
         continue;
       }
       Node before{};
@@ -322,7 +399,11 @@ class DiffWalk {
       std::string key = key_for(pairing.new_serials[i], at);
       std::optional<Operation> op;
       if (!change_at(before, element, key, 1, op)) return false;
-      if (op) entries.push_back(Patch::Entry{std::move(key), std::move(*op)});
+      if (op) {
+        entries.push_back(Patch::Entry{std::move(key), std::move(*op), placed(pairing, i)});
+      } else if (pairing.placing && pairing.placed[i]) {
+        entries.push_back(Patch::Entry{std::move(key), Nested(), placement_of(pairing, i)});
+      }
     }
     return true;
   }
@@ -507,6 +588,7 @@ class DiffWalk {
             Node a{}, b{};
             if (!doc_.element(old_value, star_was, a) || !doc_.element(new_value, star_is, b)) return failed();
             star = doc_.same(a, b) ? Outcome::Equal : doc_.compare(a, b, depth + 1, where);
+            if (star == Outcome::Equal && pairing->placing && pairing->placed[star_is]) star = Outcome::Differ;  // moved: no entry can say so
           }
           if (star == Outcome::Foreign) return delegate(old_value, new_value, key, depth, children);
           if (star == Outcome::Failed) return failed();
@@ -609,6 +691,7 @@ class DiffWalk {
       // Members may come in any order, an array's entries in element order; the document form keeps
       // neither.
       if (!std::is_sorted(done.begin(), done.end(), by_key)) std::sort(done.begin(), done.end(), by_key);
+      if (end == Ending::Children && frame.pairing && frame.pairing->placing) place_children(*frame.pairing, done);
       const std::string_view key = frame.key;
       std::optional<Inexpressible> refusal = end == Ending::Children ? std::move(frame.refusal) : std::nullopt;
       [[maybe_unused]] Held key_held = std::move(frame.key_held);  // `key` lives in it

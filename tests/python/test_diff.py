@@ -24,7 +24,7 @@ def test_diff_turns_old_into_new_exactly_or_refuses_as_listed(data):
         return
     patch = diff(old=old, new=new)
     assert model.equal(patch.apply(old), new)
-    read_back = QuillfenPatch.from_json(patch.to_json_exact())
+    read_back = QuillfenPatch.from_json_exact(patch.to_json_exact())
     assert model.equal(read_back.apply(old), new)
     assert model.equal(read_back.to_json_exact(), patch.to_json_exact())  # nothing lost either way
     in_place = copy.deepcopy(old)
@@ -45,7 +45,7 @@ ERRORS = [
     (({}, {1: 2}), {}, TypeError, "'int' object cannot be converted to 'PyString'"),
     (({}, nest(1_000_000, 1)), {}, RecursionError, REFUSED),
     (({}, []), {}, ValueError, "Cannot express the change at []: a patch cannot turn an object into an array"),
-    (([{"_": "\u00e9\0"}], [{"_": "x"}, {"_": "\u00e9\0"}]), {}, ValueError,  # the key path keeps every character
+    (([{"_": "\u00e9\0"}], [{"_": "\u00e9\0"}, {"_": "\u00e9\0"}]), {}, ValueError,  # the key path keeps every character
      'Cannot express the change at ["[1]"]: the added object\'s serial "\u00e9\\u0000" is carried by an old element, '
      "which its key would reach instead"),
 ]
@@ -66,7 +66,7 @@ def test_keywords_in_any_order_and_on_an_instance():
 def test_ten_thousand_levels_go_through_every_step(in_thread):
     def body():
         old, new = nest(10_000, [{"_": "a"}]), nest(10_000, [{"_": "a", "v": {}}])
-        patch = QuillfenPatch.from_json(diff(old, new).to_json_exact())
+        patch = QuillfenPatch.from_json_exact(diff(old, new).to_json_exact())
         return refused_or(lambda: unnest(patch.apply(old)))
 
     assert (on_thread(body) if in_thread else body()) == (10_001, {"_": "a", "v": {}})

@@ -62,7 +62,7 @@ def test_apply_touched_gives_apply_and_inverse_undoes_it(case):
         return
     u = undo[1]
     assert exact(u.apply(expected[1])) == exact(document)
-    assert exact(QuillfenPatch.from_json(u.to_json_exact()).apply(expected[1])) == exact(document)
+    assert exact(QuillfenPatch.from_json_exact(u.to_json_exact()).apply(expected[1])) == exact(document)
     u.apply_touched(data)
     assert exact(data) == exact(document)
 

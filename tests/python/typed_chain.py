@@ -26,7 +26,7 @@ def documents() -> None:
     old = {"title": "Draft", "rows": [{"_": "r1", "v": 1}, {"_": "r2", "v": 2}]}
     new = {"title": "Final", "rows": [{"_": "r1", "v": 10}, {"_": "r3", "v": 3}]}
     patch = QuillfenPatch.diff(old, new)
-    undo = QuillfenPatch.from_json(patch.inverse(old).to_json_exact())
+    undo = QuillfenPatch.from_json_exact(patch.inverse(old).to_json_exact())
     assert undo.apply(patch.apply(old)) == old
     assert QuillfenPatch.apply_json_patch(old, patch.to_json_patch(old)) == new
     for in_place in (False, True):  # a bool known only at run time
