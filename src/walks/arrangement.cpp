@@ -6,93 +6,117 @@
 
 namespace quillfen {
 
+namespace {
+
+constexpr std::size_t kNone = ~std::size_t{0};
+
+// The last placement of one element, and where it leads.
+struct Placed {
+  std::size_t node;    // old elements 0..length-1, new ones after them
+  std::size_t rank;    // the placement's place in the pass's entry order
+  std::size_t parent;  // the node it stands after, the head (first), or kNone (passed over)
+};
+
+}  // namespace
+
 Arrangement arrange(std::size_t length, const std::vector<std::size_t>& removals, std::size_t fresh,
-                               const std::vector<PlacedElement>& placed) {
-  // Nodes: old elements 0..length-1, new ones after them, and the head (first) at `head`.
+                    const std::vector<PlacedElement>& placed) {
+  // Work in proportion to the placements, with one bit per element to find them: a long array with
+  // a few placements costs little more than one pass over its order.
   const std::size_t nodes = length + fresh;
   const std::size_t head = nodes;
-  constexpr std::size_t kNone = ~std::size_t{0};
   const auto node_of = [length](ArraySlot slot) { return slot.fresh ? length + slot.index : slot.index; };
 
-  // Each node's placement: the rank (in entry order) of the last that names it, and its parent.
-  std::vector<std::size_t> rank(nodes, kNone);
-  for (std::size_t r = 0; r < placed.size(); ++r) rank[node_of(placed[r].element)] = r;
-  std::vector<std::size_t> parent(nodes, kNone);  // kNone: not placed, or its anchor is missing
-  for (std::size_t r = 0; r < placed.size(); ++r) {
-    const PlacedElement& p = placed[r];
-    const std::size_t node = node_of(p.element);
-    if (rank[node] != r) continue;  // a later placement of the element counts
-    if (p.kind == PlacedElement::Anchor::First) parent[node] = head;
-    if (p.kind == PlacedElement::Anchor::Element) parent[node] = node_of(p.anchor);
+  // Each element's last placement, found by node.
+  std::vector<Placed> last;
+  last.reserve(placed.size());
+  for (std::size_t r = 0; r < placed.size(); ++r) last.push_back(Placed{node_of(placed[r].element), r, kNone});
+  std::sort(last.begin(), last.end(), [](const Placed& a, const Placed& b) { return a.node != b.node ? a.node < b.node : a.rank > b.rank; });
+  last.erase(std::unique(last.begin(), last.end(), [](const Placed& a, const Placed& b) { return a.node == b.node; }), last.end());
+  const auto find = [&last](std::size_t node) -> Placed* {
+    auto it = std::lower_bound(last.begin(), last.end(), node, [](const Placed& p, std::size_t n) { return p.node < n; });
+    return it != last.end() && it->node == node ? &*it : nullptr;
+  };
+  for (Placed& p : last) {
+    const PlacedElement& e = placed[p.rank];
+    if (e.kind == PlacedElement::Anchor::First) p.parent = head;
+    if (e.kind == PlacedElement::Anchor::Element) p.parent = node_of(e.anchor);
   }
 
-  // Loops: follow each chain of placed elements up; a chain that comes back to itself is a loop,
-  // and its member placed first stays unplaced. Each node is walked once.
-  std::vector<std::uint8_t> state(nodes, 0);  // 0 unseen, 1 on the chain being walked, 2 done
-  std::vector<std::size_t> chain;
-  for (std::size_t r = 0; r < placed.size(); ++r) {
-    std::size_t node = node_of(placed[r].element);
-    if (rank[node] != r) continue;
+  // Loops: follow each chain of placed elements up; a chain that comes back to itself is a loop, and
+  // its member placed first is passed over. Each element is walked once.
+  std::vector<std::uint8_t> state(last.size(), 0);  // 0 unseen, 1 on the chain being walked, 2 done
+  std::vector<std::size_t> chain;                   // indices into `last`
+  std::vector<std::size_t> by_rank(last.size());
+  for (std::size_t i = 0; i < last.size(); ++i) by_rank[i] = i;
+  std::sort(by_rank.begin(), by_rank.end(), [&last](std::size_t a, std::size_t b) { return last[a].rank < last[b].rank; });
+  for (const std::size_t start : by_rank) {
     chain.clear();
-    while (node != head && node != kNone && state[node] == 0 && parent[node] != kNone) {
-      state[node] = 1;
-      chain.push_back(node);
-      node = parent[node];
+    std::size_t at = start;
+    while (at != kNone && state[at] == 0 && last[at].parent != kNone && last[at].parent != head) {
+      state[at] = 1;
+      chain.push_back(at);
+      const Placed* up = find(last[at].parent);
+      at = up != nullptr ? static_cast<std::size_t>(up - last.data()) : kNone;
     }
-    if (node != head && node != kNone && state[node] == 1) {
-      const auto start = std::find(chain.begin(), chain.end(), node);
-      std::size_t first = node;
-      for (auto it = start; it != chain.end(); ++it)
-        if (rank[*it] < rank[first]) first = *it;
-      parent[first] = kNone;
+    if (at != kNone && state[at] == 1) {
+      std::size_t first = at;
+      for (auto it = std::find(chain.begin(), chain.end(), at); it != chain.end(); ++it)
+        if (last[*it].rank < last[first].rank) first = *it;
+      last[first].parent = kNone;
     }
-    for (std::size_t n : chain) state[n] = 2;
+    for (const std::size_t i : chain) state[i] = 2;
   }
 
-  // The elements placed after each node, in entry order, as one flat list per node.
-  std::vector<std::size_t> begin(nodes + 2, 0);
-  for (std::size_t r = 0; r < placed.size(); ++r) {
-    const std::size_t node = node_of(placed[r].element);
-    if (rank[node] == r && parent[node] != kNone) ++begin[parent[node] + 1];
+  // The elements placed after each node, in entry order; bits for the nodes that stand elsewhere and
+  // for those that have followers.
+  std::vector<Placed> followers;
+  followers.reserve(last.size());
+  std::vector<bool> elsewhere(nodes, false), followed(nodes + 1, false);
+  for (const Placed& p : last) {
+    if (p.parent == kNone) continue;
+    followers.push_back(p);
+    elsewhere[p.node] = true;
+    followed[p.parent] = true;
   }
-  for (std::size_t i = 0; i + 1 < begin.size(); ++i) begin[i + 1] += begin[i];
-  std::vector<std::size_t> followers(begin.back());
-  std::vector<std::size_t> filled(begin.begin(), begin.end() - 1);
-  for (std::size_t r = 0; r < placed.size(); ++r) {
-    const std::size_t node = node_of(placed[r].element);
-    if (rank[node] == r && parent[node] != kNone) followers[filled[parent[node]]++] = node;
-  }
+  std::sort(followers.begin(), followers.end(), [](const Placed& a, const Placed& b) { return a.parent != b.parent ? a.parent < b.parent : a.rank < b.rank; });
 
   Arrangement out;
   std::vector<ArraySlot>& order = out.order;
   order.reserve(nodes - removals.size());
-  out.moved.assign(length, false);
-  for (std::size_t i = 0; i < length; ++i) out.moved[i] = rank[i] != kNone && parent[i] != kNone;
-  std::vector<std::pair<std::size_t, std::size_t>> stack;  // a node and its next follower
-  const auto emit = [&](std::size_t root) {  // `root` (unless the head), then its followers, depth first
-    if (root != head) order.push_back(root < length ? ArraySlot{root, false} : ArraySlot{root - length, true});
-    stack.emplace_back(root, begin[root]);
+  const auto slot_of = [length](std::size_t node) { return node < length ? ArraySlot{node, false} : ArraySlot{node - length, true}; };
+  std::vector<std::pair<std::vector<Placed>::const_iterator, std::vector<Placed>::const_iterator>> stack;  // followers still to emit
+  const auto after = [&followers](std::size_t node) {
+    return std::equal_range(followers.cbegin(), followers.cend(), Placed{0, 0, node},
+                            [](const Placed& a, const Placed& b) { return a.parent < b.parent; });
+  };
+  const auto emit_followers = [&](std::size_t root) {  // depth first, each follower before its own
+    stack.push_back(after(root));
     while (!stack.empty()) {
-      auto& [node, next] = stack.back();
-      if (next == begin[node + 1]) {
+      auto& [next, end] = stack.back();
+      if (next == end) {
         stack.pop_back();
         continue;
       }
-      const std::size_t follower = followers[next++];
-      order.push_back(follower < length ? ArraySlot{follower, false} : ArraySlot{follower - length, true});
-      stack.emplace_back(follower, begin[follower]);  // `node` and `next` are stale now
+      const std::size_t node = (next++)->node;
+      order.push_back(slot_of(node));
+      if (followed[node]) stack.push_back(after(node));  // `next` and `end` are stale now
     }
   };
-  emit(head);
+  if (followed[head]) emit_followers(head);
   auto removal = removals.begin();
   for (std::size_t i = 0; i < nodes; ++i) {
     if (i < length && removal != removals.end() && *removal == i) {
       ++removal;
       continue;
     }
-    if (rank[i] != kNone && parent[i] != kNone) continue;  // stands after its anchor
-    emit(i);
+    if (elsewhere[i]) continue;  // stands after its anchor
+    order.push_back(slot_of(i));
+    if (followed[i]) emit_followers(i);
   }
+  out.moved.assign(length, false);
+  for (const Placed& p : followers)
+    if (p.node < length) out.moved[p.node] = true;
   return out;
 }
 

@@ -83,6 +83,15 @@ Patch patch_of(Entries... entries) {
   return p;
 }
 
+inline std::string text(const Operation& op);
+
+// An entry's operation, then its placement: "@" and the serial it stands after, or "@^" for first.
+inline std::string text(const ChildEntry& entry) {
+  std::string out = text(entry.operation);
+  if (entry.placement) out += entry.placement->after ? "@" + *entry.placement->after : std::string("@^");
+  return out;
+}
+
 // "=" value, "-" for Delete, "{k:op,...}" for Nested in list order, move/copy/test by name.
 inline std::string text(const Operation& op) {
   switch (op.index()) {
@@ -92,7 +101,7 @@ inline std::string text(const Operation& op) {
       std::string out = "{";
       for (const ChildEntry& c : std::get<Nested>(op).children) {
         if (out.size() > 1) out += ",";
-        out += c.key + ":" + text(c.operation);
+        out += c.key + ":" + text(c);
       }
       return out + "}";
     }
@@ -105,7 +114,7 @@ inline std::string text(const Operation& op) {
 // The top-level entries sorted by key, since the map itself has no order.
 inline std::string text(const Patch& patch) {
   std::vector<std::string> entries;
-  patch.for_each([&](const Patch::Entry& e) { entries.push_back(e.key + ":" + text(e.operation)); });
+  patch.for_each([&](const Patch::Entry& e) { entries.push_back(e.key + ":" + text(e)); });
   std::sort(entries.begin(), entries.end());
   std::string out;
   for (const std::string& e : entries) out += (out.empty() ? "" : " ") + e;

@@ -40,7 +40,7 @@ TEST(Inverse, UndoesLevelByLevel) {
   EXPECT_EQ(undo(R"({"l":[{"_":"a","v":1},{"_":"b"}]})", patch_of(at("l", nested(at("a", del()), at("b", nested(at("w", set("1")))))))),
             R"(l:=[{"_":"a","v":1},{"_":"b"}])");
   // A root that lost an element: the element is set back after its old predecessor.
-  EXPECT_EQ(undo(R"([{"_":"a"},{"_":"b","v":1}])", patch_of(at("b", del()), at("n", set("{}")))), R"([1]:- b:={"_":"b","v":1})");
+  EXPECT_EQ(undo(R"([{"_":"a"},{"_":"b","v":1}])", patch_of(at("b", del()), at("n", set("{}")))), R"([1]:- b:={"_":"b","v":1}@a)");
 }
 
 TEST(Inverse, RefusesWhatNoPatchUndoes) {

@@ -530,3 +530,15 @@ def operation_lists(values):
         {"op": st.sampled_from(["add", "replace"]), "path": st.just(""), "value": st.one_of(st.lists(values, max_size=3), st.dictionaries(st.sampled_from(PATCH_KEYS), values, max_size=3))}
     )
     return st.lists(st.one_of(operation, operation, whole, values), max_size=4)
+
+
+@st.composite
+def reordered_versions(draw):
+    """(old, new): a list of records and a version of it with records removed, changed, moved and
+    inserted anywhere (new serials "n0", "n1", ...), as a root or below one."""
+    old = draw(serial_arrays(max_size=10))
+    new = [dict(row, v=draw(SCALARS)) if draw(one_in(4)) else row for row in old if not draw(one_in(5))]
+    new = draw(st.permutations(new)) if draw(st.booleans()) else new
+    for i in range(draw(st.integers(0, 3))):
+        new.insert(draw(st.integers(0, len(new))), {"_": "n%d" % i, "w": i})
+    return (old, new) if draw(st.booleans()) else ({"rows": old}, {"rows": new})

@@ -2,6 +2,9 @@
 rules through every applying method and the model, then random patches against the model."""
 
 import copy
+import os
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -11,7 +14,7 @@ import quillfen_model as model
 from helpers import DELETE
 from quillfen_model import exact
 from quillfen_patch import QuillfenPatch
-from strategies import PLACE_ROWS, RECORDING_CALLS, patches_and_documents, placing_patches_and_documents, recorded_placements
+from strategies import PLACE_ROWS, RECORDING_CALLS, patches_and_documents, placing_patches_and_documents, recorded_placements, reordered_versions
 from test_apply_paths import shape
 
 
@@ -196,3 +199,31 @@ def test_merge_matches_the_model(minor, major):
     else:
         assert model.equal(p.to_json_exact(), model.write_exact(merged))
     assert applied(p, minor[1]) == modelled(merged, minor[1])
+
+
+# diff places what moved or came in the middle: every route gives new back, and the undo old.
+
+@settings(max_examples=200 if helpers.FULL else 60, deadline=None)
+@given(reordered_versions())
+def test_diff_with_placements_turns_old_into_new_every_way(versions):
+    old, new = versions
+    p = QuillfenPatch.diff(old, new)
+    wire = p.to_json_exact()
+    assert exact(p.apply(old)) == exact(QuillfenPatch.from_json_exact(wire).apply(old)) == exact(new)
+    assert applied(p, old) == ("ok", p.apply(old))
+    assert exact(QuillfenPatch.apply_json_patch(old, p.to_json_patch(old))) == exact(new)
+    undo = p.inverse(old)
+    assert exact(QuillfenPatch.from_json_exact(undo.to_json_exact()).apply(new)) == exact(old)
+
+
+def test_diff_and_apply_give_the_same_in_every_process():
+    script = (
+        "import json, random\nfrom quillfen_patch import QuillfenPatch as Q\n"
+        "r = random.Random(5); old = [{'_': 's%d' % i, 'v': i} for i in range(300)]\nnew = old[:]\n"
+        "for _ in range(40): new.insert(r.randrange(300), new.pop(r.randrange(300)))\n"
+        "new[7:7] = [{'_': 'n%d' % i} for i in range(5)]\np = Q.diff(old, new)\n"
+        "print(json.dumps([p.to_json_exact(), p.to_json_patch(old), p.inverse(old).to_json_exact()], sort_keys=True))\n"
+    )
+    outputs = {subprocess.run([sys.executable, "-c", script], env={**os.environ, "PYTHONHASHSEED": seed}, capture_output=True,
+                              text=True, check=True).stdout for seed in ("1", "2", "random")}
+    assert len(outputs) == 1

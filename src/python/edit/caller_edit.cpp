@@ -366,6 +366,34 @@ bool CallerEdit::remove_and_append(PyObject* list, const std::vector<std::size_t
   return true;
 }
 
+bool CallerEdit::rearrange(PyObject* list, const std::vector<PyObject*>& items, const std::vector<std::size_t>& removals,
+                           std::vector<PyRef>& fresh) {
+  PyRef held = PyRef::borrow(list);
+  ListState* state = track(list);
+  if (state == nullptr) return false;
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  if (!removals.empty() && removals.back() >= static_cast<std::size_t>(size)) return raise_data_changed();
+  // Everything the change and its undo need is made first: nothing may fail once items have moved.
+  room_for_one(rearrangements_);
+  room_for_one(log_);
+  Rearrangement rearrangement;
+  rearrangement.previous.reserve(static_cast<std::size_t>(size));
+  rearrangement.removed.reserve(removals.size());
+  if (!make_room(*state, std::max(size, static_cast<Py_ssize_t>(items.size())))) return false;
+  PyObject** now = as_list(list)->ob_item;
+  rearrangement.previous.assign(now, now + size);
+  for (const std::size_t position : removals) rearrangement.removed.push_back(PyRef::steal(now[position]));  // the list's, now the edit's
+  for (const PyRef& element : fresh) (void)PyRef::borrow(element.get()).release();  // the list's own; the edit keeps `fresh`
+  std::copy(items.begin(), items.end(), now);
+  Py_SET_SIZE(list, static_cast<Py_ssize_t>(items.size()));
+  rearrangement.fresh = std::move(fresh);
+  rearrangements_.push_back(std::move(rearrangement));
+  log(Change{Kind::Rearranged, std::move(held), PyRef(), static_cast<Py_ssize_t>(rearrangements_.size() - 1), PyRef(), PyRef(),
+             PendingRemovals::kNone});
+  noted(*state);
+  return true;
+}
+
 bool CallerEdit::set_elements(PyObject* list, PyObject* elements) {
   std::vector<std::size_t> all(static_cast<std::size_t>(PyList_GET_SIZE(list)));
   for (std::size_t i = 0; i < all.size(); ++i) all[i] = i;
@@ -433,6 +461,7 @@ bool CallerEdit::refill_dict(PyObject* dict, PyObject* result) {
 bool CallerEdit::commit(std::vector<PyRef>& released) {
   std::size_t compacted = 0;
   for (const Compaction& compaction : compactions_) compacted += compaction.removed.size();
+  for (const Rearrangement& rearrangement : rearrangements_) compacted += rearrangement.removed.size() + rearrangement.fresh.size();
   released.reserve(released.size() + 2 * log_.size() + owned_refs_.size() + compacted + lists_.size() + 3);
   if (refill_ && !refill_dict(refill_.get(), refill_contents_.get())) {
     roll_back();
@@ -470,6 +499,10 @@ bool CallerEdit::commit(std::vector<PyRef>& released) {
   }
   for (Compaction& compaction : compactions_)
     for (PyRef& element : compaction.removed) released.push_back(std::move(element));
+  for (Rearrangement& rearrangement : rearrangements_) {
+    for (PyRef& element : rearrangement.removed) released.push_back(std::move(element));
+    for (PyRef& element : rearrangement.fresh) released.push_back(std::move(element));
+  }
   for (PyRef& ref : owned_refs_) released.push_back(std::move(ref));
   for (auto& [list, state] : lists_) released.push_back(std::move(state.list));
   released.push_back(std::move(refill_previous_));
@@ -554,6 +587,17 @@ bool CallerEdit::undo_list_change(Change& change, bool& broken) noexcept {
         }
       }
       Py_SET_SIZE(list, size + count);
+      break;
+    }
+    case Kind::Rearranged: {
+      // The list drops its references to the elements put in (the edit holds them still), and gets
+      // its old item array back, with the references of the elements taken out.
+      Rearrangement& rearrangement = rearrangements_[static_cast<std::size_t>(change.index)];
+      if (!room_for(static_cast<Py_ssize_t>(rearrangement.previous.size()))) return false;
+      for (const PyRef& element : rearrangement.fresh) PyRef::steal(element.get());
+      std::copy(rearrangement.previous.begin(), rearrangement.previous.end(), items);
+      for (PyRef& element : rearrangement.removed) (void)element.release();
+      Py_SET_SIZE(list, static_cast<Py_ssize_t>(rearrangement.previous.size()));
       break;
     }
     case Kind::Put:

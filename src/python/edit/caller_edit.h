@@ -110,6 +110,10 @@ class CallerEdit {
   bool remove_and_append(PyObject* list, const std::vector<std::size_t>& positions, PyObject* tail);
   // `list` gets the elements of `elements` (a list the edit's caller made) in place of its own.
   bool set_elements(PyObject* list, PyObject* elements);
+  // The end of an array pass that placed elements: `list` becomes `items`, each an element of the
+  // list that is not at `removals` (ascending, distinct, below the length) or one of `fresh` (the
+  // edit takes them), in one pass and without touching the references of the elements it keeps.
+  bool rearrange(PyObject* list, const std::vector<PyObject*>& items, const std::vector<std::size_t>& removals, std::vector<PyRef>& fresh);
   // Whether `list` has the length and item array the edit's last change of it left (true for a list
   // the edit has not changed).
   bool intact(PyObject* list) const noexcept;
@@ -132,12 +136,13 @@ class CallerEdit {
   void roll_back() noexcept;
 
  private:
-  enum class Kind : unsigned char { Put, Mark, Element, Inserted, Removed, Compacted, Appended };
+  enum class Kind : unsigned char { Put, Mark, Element, Inserted, Removed, Compacted, Appended, Rearranged };
   // One logged change. Put: `container[key]` held `old` (null: the key was absent) and now holds
   // `now`; `mark` is the pending removal it cancelled (PendingRemovals::kNone: none). Mark: the
   // removal `mark` went live. Element: `container[index]` held `old` and now holds `now`. Inserted:
   // `now` was put at `index`. Removed: `old` was taken out from `index`. Compacted: the elements of
   // compactions_[index] were taken out. Appended: the elements of the list `now` were put at the end.
+  // Rearranged: the list's items were those of rearrangements_[index].
   struct Change {
     Kind kind;
     PyRef container;
@@ -161,6 +166,15 @@ class CallerEdit {
   struct Compaction {
     std::vector<std::size_t> positions;
     std::vector<PyRef> removed;
+  };
+
+  // A list's item array before a rearrangement (the references of the elements kept stay the
+  // list's), the references of the elements it took out, and the edit's own references to the
+  // elements it put in.
+  struct Rearrangement {
+    std::vector<PyObject*> previous;
+    std::vector<PyRef> removed;
+    std::vector<PyRef> fresh;
   };
 
   // Room for one more change, and for counting `old` among the edit's own references.
@@ -194,6 +208,7 @@ class CallerEdit {
   PendingRemovals removals_;
   std::vector<Change> log_;
   std::vector<Compaction> compactions_;
+  std::vector<Rearrangement> rearrangements_;
   std::unordered_map<PyObject*, ListState> lists_;
   // Containers the edit holds as `old` in its log: each counts once per entry.
   std::unordered_map<PyObject*, Py_ssize_t> held_;

@@ -105,25 +105,31 @@ bool PythonDocument::end_array(ArrayPass& pass, const std::vector<std::size_t>& 
   return put_list(c, std::move(result));
 }
 
-bool PythonDocument::end_array_arranged(ArrayPass& pass, const std::vector<std::size_t>&, const std::vector<ArraySlot>& order,
+bool PythonDocument::end_array_arranged(ArrayPass& pass, const std::vector<std::size_t>& removals, const std::vector<ArraySlot>& order,
                                         std::vector<Value>& fresh) {
   if (storage_.kind() == Kind::Dry) return true;
   PyObject* list = pass.list.object.get();
   if (!unchanged(pass)) return false;
-  PyRef arranged = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order.size())));
-  if (!arranged) return false;
+  if (storage_.kind() == Kind::Fresh) {
+    PyRef arranged = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(order.size())));
+    if (!arranged) return false;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      const ArraySlot slot = order[k];
+      PyObject* element = slot.fresh ? fresh[slot.index].release() : PyRef::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot.index))).release();
+      PyList_SET_ITEM(arranged.get(), static_cast<Py_ssize_t>(k), element);
+    }
+    return put_list(pass.list, std::move(arranged));
+  }
+  std::vector<PyObject*> items;  // borrowed: the list's elements, and `fresh`, which the edit takes
+  items.reserve(order.size());
+  for (const ArraySlot slot : order)
+    items.push_back(slot.fresh ? fresh[slot.index].get() : PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot.index)));
   // The allocation may have let a finalizer change the list: it must still hold what the pass saw.
   if (!unchanged(pass)) return false;
-  for (std::size_t k = 0; k < order.size(); ++k) {
-    const ArraySlot slot = order[k];
-    PyObject* element = slot.fresh ? fresh[slot.index].release() : PyRef::borrow(PyList_GET_ITEM(list, static_cast<Py_ssize_t>(slot.index))).release();
-    PyList_SET_ITEM(arranged.get(), static_cast<Py_ssize_t>(k), element);
-  }
-  if (storage_.kind() == Kind::Fresh) return put_list(pass.list, std::move(arranged));
   for (const auto& [position, element] : pass.removed)
     if (PyList_GET_ITEM(list, static_cast<Py_ssize_t>(position)) != element.get())
       return raise_fatal_error("list changed while a patch was applied to it");
-  return storage_.edit()->set_elements(list, arranged.get());
+  return storage_.edit()->rearrange(list, items, removals, fresh);
 }
 
 bool PythonDocument::sort_keys(const Container& c) {
