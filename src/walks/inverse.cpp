@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -213,6 +214,10 @@ class UndoDerivation {
       return out;
     }
     if (!keeps_serials(record_, pass)) {
+      if (std::optional<ChildList> placed = placed_back(pass, elements, appended)) {
+        out.children = std::move(*placed);
+        return out;
+      }
       out.whole = old_array(pass, elements);
       return out;
     }
@@ -357,6 +362,55 @@ class UndoDerivation {
       one.back().placement = placement(i);
       undo.push_back(std::move(one.back()));
     }
+    return undo;
+  }
+
+  // The undo of an array below the top level that lost or placed elements, by serial: new elements
+  // deleted, the others changed back, each removed or moved one set or placed back right after its
+  // old predecessor (or first). None where serials cannot say it: an element without a serial of its
+  // own, or whose serial the pass changed, a new element that is no object, a serial set twice, or
+  // an element reached twice; the array is then set back whole.
+  std::optional<ChildList> placed_back(Pass& pass, std::map<std::size_t, Undo>& elements, const std::vector<const Change*>& appended) {
+    if (!pass.elements_kept || pass.reached_twice || pass.elements.size() != pass.length) return std::nullopt;
+    const std::size_t n = pass.length;
+    std::vector<std::string> serials(n);
+    std::set<std::string_view> seen;
+    for (std::size_t i = 0; i < n; ++i) {
+      const auto it = elements.find(i);
+      if (it != elements.end() && (it->second.serial_changed || (it->second.form == Undo::Form::Original && !it->second.keeps_serial)))
+        return std::nullopt;
+      const JsonValue& was = it != elements.end() && it->second.form == Undo::Form::Original ? it->second.original : pass.elements[i];
+      const std::string* serial = serial_of(was);
+      if (serial == nullptr) return std::nullopt;
+      serials[i] = *serial;
+    }
+    for (const std::string& serial : serials)
+      if (!seen.insert(serial).second) return std::nullopt;
+    for (const Change* change : appended)
+      if (!set_value(*change).is_object() || !seen.insert(change->key).second) return std::nullopt;
+
+    std::vector<bool> removed(n, false);
+    for (const Change& change : pass.changes)
+      if (change.kind == Kind::RemoveElement) removed[change.position] = true;
+    const auto placement = [&serials](std::size_t i) {
+      return std::make_unique<Placement>(Placement{i == 0 ? std::nullopt : std::optional<std::string>(serials[i - 1])});
+    };
+    ChildList undo;
+    for (const Change* change : appended) undo.push_back(ChildEntry{std::string(change->key), Delete{}});
+    for (std::size_t i = 0; i < n; ++i) {
+      if (removed[i]) {
+        undo.push_back(ChildEntry{serials[i], Set{std::move(pass.elements[i])}, placement(i)});
+        continue;
+      }
+      ChildList one;
+      if (const auto it = elements.find(i); it != elements.end()) append(one, serials[i], it->second);
+      if (pass.arranged && pass.arrangement.moved[i]) {
+        if (one.empty()) one.push_back(ChildEntry{serials[i], Nested(), nullptr});
+        one.back().placement = placement(i);
+      }
+      for (ChildEntry& entry : one) undo.push_back(std::move(entry));
+    }
+    std::sort(undo.begin(), undo.end(), [](const ChildEntry& a, const ChildEntry& b) { return a.key < b.key; });
     return undo;
   }
 

@@ -38,7 +38,8 @@ TEST(Inverse, UndoesLevelByLevel) {
   EXPECT_EQ(undo(R"({"l":[{"_":"a","v":1},{"_":"b"}]})", patch_of(at("l", nested(at("a", nested(at("v", set("2")))), at("c", set("{}")))))),
             R"(l:{a:{v:=1},c:-})");
   EXPECT_EQ(undo(R"({"l":[{"_":"a","v":1},{"_":"b"}]})", patch_of(at("l", nested(at("a", del()), at("b", nested(at("w", set("1")))))))),
-            R"(l:=[{"_":"a","v":1},{"_":"b"}])");
+            R"(l:{a:={"_":"a","v":1}@^,b:{w:-}})");  // set back after nothing, by its serial
+  EXPECT_EQ(undo(R"({"l":[{"_":"a","v":1},2]})", patch_of(at("l", nested(at("a", del()))))), R"(l:=[{"_":"a","v":1},2])");  // 2 has none
   // A root that lost an element: the element is set back after its old predecessor.
   EXPECT_EQ(undo(R"([{"_":"a"},{"_":"b","v":1}])", patch_of(at("b", del()), at("n", set("{}")))), R"([1]:- b:={"_":"b","v":1}@a)");
 }

@@ -135,9 +135,12 @@ def test_inverse_refuses_what_no_patch_undoes(document, data, message):
         # Set back at the serial, deleted at the serial, set back at the position.
         ({"r1": {"*": {"v": 9}}, "r3": {"*": {"v": 3}}, "[2]": 0, "n": 5}, [{"_": "r1", "v": 1}, {"_": "r2"}, 7],
          {"[2]": 7, "[3]": DELETE, "r1": {"*": {"_": "r1", "v": 1}}, "r3": DELETE}),
-        # Below the top level: element by element, or the whole list where an element went.
+        # Below the top level: element by element, a removed one set back after its old predecessor
+        # (here first), or the whole list where serials cannot say it.
         ({"rows": {"a": {"v": 2}, "b": {"*": {"w": 1}}}}, {"rows": [{"_": "a", "v": 1}]}, {"rows": {"a": {"v": 1}, "b": DELETE}}),
-        ({"rows": {"a": DELETE}}, {"rows": [{"_": "a", "v": 1}, {"_": "c"}]}, {"rows": [{"_": "a", "v": 1}, {"_": "c"}]}),
+        ({"rows": {"a": DELETE}}, {"rows": [{"_": "a", "v": 1}, {"_": "c"}]},
+         {"_": {"*": None, "placements": [[["rows", "a"], None]]}, "rows": {"a": {"*": {"_": "a", "v": 1}}}}),
+        ({"rows": {"a": DELETE}}, {"rows": [{"_": "a", "v": 1}, 3]}, {"rows": [{"_": "a", "v": 1}, 3]}),
         ({"rows": {"a": {"_": "z"}}}, {"rows": [{"_": "a"}]}, {"rows": [{"_": "a"}]}),  # the serial changed
     ],
 )
