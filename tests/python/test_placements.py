@@ -96,6 +96,14 @@ def test_placement_rules(document, form, expected):
     plain = QuillfenPatch.from_json(form)
     assert plain.to_json() == {**p.to_json(), "_": DELETE}
     assert applied(plain, document) == modelled(model.read(form), document)
+    # The methods that follow applying: the JSON Patch makes the same change, the undo takes it back.
+    if want[0] == "ok":
+        assert exact(QuillfenPatch.apply_json_patch(document, p.to_json_patch(document))) == exact(want[1])
+        assert exact(p.inverse(document).apply(want[1])) == exact(document)
+    else:
+        for method in (p.to_json_patch, p.inverse):
+            with pytest.raises(RuntimeError, match=expected):
+                method(document)
 
 
 def test_recording_keeps_and_drops_placements():
