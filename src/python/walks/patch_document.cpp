@@ -5,7 +5,7 @@
 
 namespace quillfen::py {
 
-inline bool PythonDocument::serial_of(PyObject* element, std::string_view& text, std::string& storage, bool& has) const {
+inline bool PythonDocument::serial_of(PyObject* element, std::string_view& text, std::string& storage, PyRef& holder, bool& has) const {
   has = false;
   if (!PyDict_CheckExact(element)) {
     bool container = false;
@@ -21,8 +21,7 @@ inline bool PythonDocument::serial_of(PyObject* element, std::string_view& text,
       case Text::NotEncodable: return raise_unsupported();  // the conversion refuses it too
       case Text::Failed: return false;
     }
-    storage.assign(text);  // the str may go when the element changes; the index copies what it keeps
-    text = storage;
+    holder = std::move(serial);  // the text lives in the str: held while the caller reads it
     has = true;
     return true;
   }
@@ -40,8 +39,9 @@ bool PythonDocument::serial_at(ArrayPass& pass, std::size_t position, std::optio
   PyRef element = PyRef::borrow(PyList_GET_ITEM(pass.list.object.get(), static_cast<Py_ssize_t>(position)));
   std::string_view text;
   std::string storage;
+  PyRef holder;
   bool has = false;
-  if (!serial_of(element.get(), text, storage, has)) return false;
+  if (!serial_of(element.get(), text, storage, holder, has)) return false;
   if (has) out.emplace(text);
   return true;
 }
@@ -58,9 +58,10 @@ bool PythonDocument::index_serials(ArrayPass& pass, bool, SerialIndex& out) {
         type == &PyBool_Type || element.get() == Py_None)
       continue;  // an exact built-in that is no object carries no serial
     std::string_view text;
+    PyRef holder;
     bool has = false;
-    if (!serial_of(element.get(), text, storage, has)) return false;
-    if (has) out.add(text, static_cast<std::size_t>(i));
+    if (!serial_of(element.get(), text, storage, holder, has)) return false;
+    if (has) out.add(text, static_cast<std::size_t>(i));  // runs no Python code: `text` stays valid
   }
   return true;
 }

@@ -224,9 +224,11 @@ class PythonDocument {
   }
 
   // The serial `element` carries, read by the conversion's rules: `has` is false for an element
-  // that is no object or whose "_" is no str. `storage` keeps the text of a serial that had to be
-  // converted.
-  bool serial_of(PyObject* element, std::string_view& text, std::string& storage, bool& has) const;
+  // that is no object or whose "_" is no str. The text lives in the str that `holder` holds, or, for
+  // a serial that had to be converted, in `storage`. Always inlined: index_serials calls it for every
+  // element of a long list.
+  [[gnu::always_inline]] inline bool serial_of(PyObject* element, std::string_view& text, std::string& storage, PyRef& holder,
+                                               bool& has) const;
 
   // Fresh: the new list, in place of the old, at its slot or as the root.
   bool put_list(const Container& c, PyRef list) {
