@@ -353,7 +353,7 @@ class DiffWalk {
       if (!pairing.placed[i]) continue;
       const std::string_view s = pairing.new_serials[i];
       const auto it = std::lower_bound(children.begin(), children.begin() + static_cast<std::ptrdiff_t>(written), s,
-                                       [](const ChildEntry& c, std::string_view key) { return c.key < key; });
+                                       [](const ChildEntry& c, std::string_view key) { return std::string_view(c.key) < key; });
       if (it != children.begin() + static_cast<std::ptrdiff_t>(written) && it->key == s && carries_placement(it->operation)) {
         it->placement = placement_of(pairing, i);
       } else {

@@ -110,7 +110,9 @@ JsonValue tree(int shape, int depth) {
 }
 
 TEST(Release, ValuesOfEveryShapeAreFreedWholeWithoutAllocating) {
-  for (const auto& [shape, depth] : {std::pair{0, 200000}, {1, 200000}, {2, 20000}, {3, 14}}) {
+  for (const std::pair<int, int>& row : {std::pair{0, 200000}, {1, 200000}, {2, 20000}, {3, 14}}) {
+    const int shape = row.first;  // plain variables: a lambda may capture them under every compiler
+    const int depth = row.second;
     SCOPED_TRACE(shape);
     expect_released_without_allocating([&] { return tree(shape, depth); });
     expect_released_without_allocating([&] {  // the same tree as an object member
@@ -157,7 +159,9 @@ Operation operation_tree(int shape, int depth) {
 }
 
 TEST(Release, OperationsAndPatchesOfEveryShapeAreFreedWholeWithoutAllocating) {
-  for (const auto& [shape, depth] : {std::pair{0, 200000}, {1, 20000}, {2, 14}}) {
+  for (const std::pair<int, int>& row : {std::pair{0, 200000}, {1, 20000}, {2, 14}}) {
+    const int shape = row.first;  // plain variables: a lambda may capture them under every compiler
+    const int depth = row.second;
     SCOPED_TRACE(shape);
     expect_released_without_allocating([&] { return operation_tree(shape, depth); });
     expect_released_without_allocating([&] {
