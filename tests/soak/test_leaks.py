@@ -82,6 +82,14 @@ MERGE_PATCH = {"a": {"b": None, "x": [1]}, "c": None}
 OLD = {"a": 1, "rows": [{"_": "s", "v": 1}, {"_": "t"}], "keep": {"k": [1]}}
 NEW = {"a": 2, "rows": [{"_": "s", "v": 2}, {"_": "u"}], "keep": {"k": [1]}}
 
+# Rows moved, inserted after a kept one, and one removed.
+PLACED = {"r1": {}, "n": {"*": {"v": 1}}, "r3": {"*": None}, "_": {"*": None, "placements": [[["n"], "r2"], [["r1"], None]]}}
+
+
+def rows():  # a fresh list for each call
+    return [{"_": f"r{i}", "v": i} for i in range(5)]
+
+
 PATHS = {
     "set": lambda p: p.set("k", {"v": [1, "x", 2.5]}),
     "set TypeError value": lambda p: p.set("k", [1, object()]),
@@ -144,6 +152,15 @@ PATHS = {
     "to_json_exact": lambda p: p.to_json_exact(),
     "to_json_exact ValueError": lambda p: out_of_order.to_json_exact(),
     "to_json_exact refused": refused(lambda: p_shared.to_json_exact()),
+    # Placements: recorded, read back, applied where the list stands, undone, written as operations.
+    "place": lambda p: p.place("r2", after="r1"),
+    "place TypeError": lambda p: p.place("r2", after=1),
+    "from_json_exact": lambda p: QuillfenPatch.from_json_exact(PLACED),
+    "from_json_exact ValueError": lambda p: QuillfenPatch.from_json_exact({"_": {"*": None, "placements": [[["zz"], None]]}}),
+    "placements in place": lambda p: QuillfenPatch.from_json_exact(PLACED).apply_touched(rows()),
+    "placements undone": lambda p: QuillfenPatch.from_json_exact(PLACED).inverse(rows()),
+    "placements as operations": lambda p: QuillfenPatch.from_json_exact(PLACED).to_json_patch(rows()),
+    "diff with placements": lambda p: QuillfenPatch.diff(rows(), rows()[::-1]),
 }
 
 
