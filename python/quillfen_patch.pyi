@@ -164,6 +164,26 @@ class QuillfenPatch:
         >>> QuillfenPatch.merge(a, b).to_json()
         {'x': 2}
         """
+    @staticmethod
+    def compose(first: "QuillfenPatch", second: "QuillfenPatch", *more: "QuillfenPatch", objects: bool = False) -> "QuillfenPatch":
+        """Return one patch that applies as `first` and then `second` do (and then each of `more`):
+        the same result where that sequence succeeds (the order of members added to a dict aside), a
+        failure where it fails. No argument changes, and no document is read: the cost is that of the
+        patches, so compose(*history) folds a long history in one call.
+
+        A patch does not say whether a level meets a dict or a list, so by default the result is
+        exact on every document, and compose raises ValueError, naming the key path, wherever the
+        two readings part: for instance where `first` sets a value that is no dict at a key that
+        `second` reaches again (on a list that element loses its serial), or deletes a key that
+        `second` reaches again. With objects=True the result is exact on data whose containers that
+        the patches reach are dicts, and compose refuses only where `second` fails on a value that
+        `first` sets. TypeError for an argument that is not a QuillfenPatch or a flag that is not a
+        bool; RuntimeError "Already mutably borrowed" while either is being changed.
+
+        >>> a = QuillfenPatch(); a.set("x", 1); b = QuillfenPatch(); b.delete("x")
+        >>> QuillfenPatch.compose(a, b, objects=True).to_json()
+        {'x': {'*': None}}
+        """
     @overload
     @staticmethod
     def diff(old: Mapping[str, object], new: Mapping[str, object]) -> "QuillfenPatch":

@@ -41,6 +41,11 @@ Patch::Entry* Patch::find_entry(std::string_view key) noexcept {
   return at == KeyTable::kNone ? nullptr : &entries_[at];
 }
 
+const Patch::Entry* Patch::find_entry(std::string_view key) const noexcept {
+  const std::size_t at = index_.find(key, key_of());
+  return at == KeyTable::kNone ? nullptr : &entries_[at];
+}
+
 bool Patch::has_placements() const {
   std::vector<const ChildList*> pending;
   for (const Entry& e : entries_) {

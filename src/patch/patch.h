@@ -42,6 +42,7 @@ class Patch {
   Operation* find(std::string_view key) noexcept;
   const Operation* find(std::string_view key) const noexcept;
   Entry* find_entry(std::string_view key) noexcept;
+  const Entry* find_entry(std::string_view key) const noexcept;
 
   // Whether some entry, at any depth, carries a placement.
   bool has_placements() const;

@@ -124,6 +124,7 @@ steps = st.one_of(
     st.tuples(st.just("from_json"), st.integers(0, 2), HOSTILE_DOCUMENTS),
     st.tuples(st.just("to_json"), st.integers(0, 2)),
     st.tuples(st.just("merge"), st.integers(0, 2), st.one_of(st.integers(0, 2), UNCONVERTIBLE)),
+    st.tuples(st.just("compose"), st.integers(0, 2), st.one_of(st.integers(0, 2), UNCONVERTIBLE), st.booleans()),
     st.tuples(st.just("deep"), st.integers(0, 2), st.sampled_from(["set", "apply", "from_json"])),
     st.tuples(st.just("arguments"), st.integers(0, 2), st.sampled_from(["extra", "keyword", "missing", "both"])),
     st.sampled_from(list(IN_PLACE)).flatmap(lambda n: st.tuples(st.just("in_place"), st.integers(0, 2), st.just(n), IN_PLACE_DOCUMENTS, IN_PLACE[n][0])),
@@ -221,6 +222,11 @@ def run_step(patches, step):
     elif name == "merge":
         other = patches[step[2]] if isinstance(step[2], int) else step[2]
         made, _ = outcome(lambda: QuillfenPatch.merge(p, other))
+        if made is not None:
+            patches[i] = made
+    elif name == "compose":
+        other = patches[step[2]] if isinstance(step[2], int) else step[2]
+        made, _ = outcome(lambda: QuillfenPatch.compose(p, other, objects=step[3]), ValueError)
         if made is not None:
             patches[i] = made
     elif name == "deep":

@@ -134,15 +134,20 @@ def model_entries(depth, values=APPLY_VALUES, placements=False):
 _ENTRIES, _PLACED_ENTRIES = model_entries(3), model_entries(3, placements=True)
 
 
-@st.composite
-def patches_and_documents(draw, placements=False):
-    """(a patch of the model, a document): on an array root the top-level keys mostly reach an element.
-    With `placements`, entries carry some, and no top-level "_" entry takes the table's member."""
-    document = draw(APPLY_DOCUMENTS)
+def patches_for(document, placements=False):
+    """Patches of the model aimed at `document`: on an array root the top-level keys mostly reach an
+    element. With `placements`, entries carry some, and no top-level "_" entry takes the table's member."""
     pool = [key for key in APPLY_KEYS if key != "_" or not placements]
     if isinstance(document, list):
         pool += sorted(model.serial_index(document)) * 2 + [f"[{i}]" for i in range(len(document))] * 2
-    return draw(st.dictionaries(st.sampled_from(pool), _PLACED_ENTRIES if placements else _ENTRIES, max_size=5)), document
+    return st.dictionaries(st.sampled_from(pool), _PLACED_ENTRIES if placements else _ENTRIES, max_size=5)
+
+
+@st.composite
+def patches_and_documents(draw, placements=False):
+    """(a patch of the model, a document), as patches_for aims them."""
+    document = draw(APPLY_DOCUMENTS)
+    return draw(patches_for(document, placements)), document
 
 
 @st.composite
@@ -194,6 +199,25 @@ def placing_patches_and_documents(draw):
         return entries, rows
     patch = {"rows": ("nested", [(key, entries[key]) for key in model.byte_order(entries)]), "o": draw(_placing_entries)}
     return patch, {"rows": rows, "o": {"a": 1, "n": 2}}
+
+
+# Histories of records: two patches aimed at one list of rows, at the root or under "rows", that set
+# rows to dicts, delete them, change their members (the rows under "l" among them) and place them.
+_row_values = st.fixed_dictionaries({}, optional={"v": st.integers(0, 3), "l": place_rows(st.just([]))})
+_row_members = st.tuples(st.just("nested"), children(st.sampled_from(["v", "l"]), model_entries(0, values=st.integers(0, 3) | _row_values)))
+_record_entries = placed(st.tuples(st.just("set"), _row_values) | st.just(("delete",)) | _row_members | st.just(("nested", [])))
+
+
+@st.composite
+def record_histories(draw):
+    """(first, second, document): patches of the model at the rows' serials and new ones ("n", "m")."""
+    rows = draw(PLACE_ROWS)
+    keys = st.sampled_from([row["_"] for row in rows] * 3 + ["n", "m"])
+    first, second = (draw(st.dictionaries(keys, _record_entries, min_size=1, max_size=4)) for _ in range(2))
+    if draw(st.booleans()):
+        return first, second, rows
+    nested = [{"rows": ("nested", [(key, patch[key]) for key in model.byte_order(patch)])} for patch in (first, second)]
+    return nested[0], nested[1], {"rows": rows, "o": {"v": 1}}
 
 
 RECORDING_CALLS = st.lists(

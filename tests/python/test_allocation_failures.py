@@ -75,6 +75,16 @@ def merge(major):
     return make
 
 
+def compose(objects):
+    def make():
+        # A set dict changed inside at compose time, a nested level composed, a member only one reaches.
+        p = QuillfenPatch.from_json({"a": {"b": {"*": {"c": [1, {"_": "s", "d": 2}]}}, "k": 1}, "s1": {"v": 1}})
+        q = QuillfenPatch.from_json({"a": {"b": {"c": {"s": {"d": 3}}}, "e": {"*": {"f": "é"}}}, "n": {"*": {"m": 2}}})
+        return Case(functools.partial(QuillfenPatch.compose, objects=objects), (p, q, q), [p, q])
+
+    return make
+
+
 def diff_pair():
     """Two versions that share most of their parts: a member changed below, one gone, one added of no
     exact type (converted at its place), serial elements kept, changed and appended."""
@@ -138,6 +148,8 @@ CASES = {
     "to_json": on_patch("to_json"),
     "merge": merge(True),
     "merge, major not a patch": merge(False),
+    "compose": compose(False),
+    "compose, objects": compose(True),
     "diff": lambda: Case(QuillfenPatch.diff, diff_pair()),
     # Converted at their place and compared as converted values: one pair equal, one not.
     "diff, values of no exact type": lambda: Case(QuillfenPatch.diff, tuple({"a": collections.OrderedDict(x=[[1], [2, {"y": 3}]]), "b": collections.OrderedDict(z=[v])} for v in (1, 2))),

@@ -23,6 +23,7 @@ METHODS = {
     "to_json": "($self)",
     "merge": "(minor, major)",
     "diff": "(old, new)",
+    "compose": "(first, second, *more, objects=False)",
     "to_json_exact": "($self)",
     "apply_touched": "($self, data)",
     "inverse": "($self, data)",

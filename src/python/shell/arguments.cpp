@@ -81,6 +81,19 @@ bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nar
   return check_missing(sig, out);
 }
 
+bool match_arguments(const Signature& sig, std::size_t named, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out,
+                     std::vector<PyObject*>& more) {
+  const std::size_t nargs = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+  for (std::size_t i = 0; i < sig.count; ++i) out[i] = i < named && i < nargs ? args[i] : nullptr;
+  if (nargs > named) more.assign(args + named, args + nargs);
+  if (kwnames != nullptr) {
+    const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+      if (!take_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+  }
+  return check_missing(sig, out);
+}
+
 bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
   const Py_ssize_t nargs = args == nullptr ? 0 : PyTuple_GET_SIZE(args);
   if (nargs > static_cast<Py_ssize_t>(sig.count)) return too_many_positional(sig, nargs);

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <string_view>
+#include <vector>
 
 #include "python/shell/patch_class.h"
 
@@ -24,6 +25,10 @@ struct Signature {
 // (the caller's arguments outlive the call); an optional parameter not given is left null. Returns
 // false with TypeError set.
 bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out);
+// The same for a callable that takes its first `named` parameters by position or keyword, the rest
+// of them by keyword only, and any further positional arguments into `more` (borrowed, in order).
+bool match_arguments(const Signature& sig, std::size_t named, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out,
+                     std::vector<PyObject*>& more);
 // The same for a call that passes a tuple and a dict (the constructor).
 bool match_arguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 

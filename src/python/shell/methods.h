@@ -18,6 +18,7 @@ PyObject* method_from_json(PyObject* unused, PyObject* const* args, Py_ssize_t n
 PyObject* method_to_json(PyObject* self, PyObject* unused);                                                 // no arguments
 PyObject* method_merge(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);     // static
 PyObject* method_diff(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);      // static
+PyObject* method_compose(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);   // static
 PyObject* method_to_json_exact(PyObject* self, PyObject* unused);                                           // no arguments
 PyObject* method_apply_json_patch(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);  // static
 PyObject* method_apply_merge_patch(PyObject* unused, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);  // static

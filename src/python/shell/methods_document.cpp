@@ -12,6 +12,7 @@
 #include "python/shell/arguments.h"
 #include "python/shell/methods.h"
 #include "python/shell/patch_class.h"
+#include "walks/compose.h"
 
 namespace quillfen::py {
 
@@ -153,6 +154,37 @@ PyObject* method_merge(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
     // The merge uses up what it is given, so it gets copies: both arguments keep their patches, and
     // the result shares nothing with them.
     return wrap_patch(merge_patches(minor->patch.copy(), major->patch.copy()));
+  });
+}
+
+PyObject* method_compose(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    // compose(first, second, *more, objects=False)
+    static const Signature sig{"QuillfenPatch.compose()", 3, {"first", "second", "objects"}, 1};
+    PyObject* arg[3] = {nullptr, nullptr, nullptr};
+    std::vector<PyObject*> patches;
+    if (!match_arguments(sig, 2, args, nargsf, kwnames, arg, patches)) return nullptr;
+    bool objects = false;
+    if (!flag_argument(arg[2], "objects", false, objects)) return nullptr;
+    patches.insert(patches.begin(), {arg[0], arg[1]});
+    // Every argument is checked before any is read, so a wrong one fails the call at once.
+    for (std::size_t i = 0; i < patches.size(); ++i)
+      if (patch_argument(patches[i], i == 0 ? "first" : i == 1 ? "second" : "more") == nullptr) return nullptr;
+    const ComposeReading reading = objects ? ComposeReading::Objects : ComposeReading::AnyData;
+    // The composite grows in a patch of its own, left to right; no Python code runs meanwhile, so
+    // each argument is held only while it is read.
+    Patch composed;
+    for (std::size_t i = 0; i < patches.size(); ++i) {
+      PatchObject* patch = reinterpret_cast<PatchObject*>(patches[i]);
+      Access access;
+      if (!access.take_shared(patch)) return nullptr;
+      if (i == 0) {
+        composed = patch->patch.copy();
+      } else if (std::optional<Inexpressible> refusal = compose_into(composed, patch->patch, reading)) {
+        return raise_inexpressible(*refusal), nullptr;
+      }
+    }
+    return wrap_patch(std::move(composed));
   });
 }
 
