@@ -34,12 +34,14 @@ namespace {
 //   - the first sets an object and the second deletes it on the top level (the composite's delete
 //     would fail on a list root where the first appended);
 //   - the second changes the member "_" inside what the first sets;
+//   - the first places it (where two elements carry its serial, the other may be the last after);
 // and at a level both patches reach:
 //   - both place elements, or one removes or sets to no object an element the other's placement
 //     names, or the placements of the second would be taken in another order;
 //   - the first changes a member "_" inside an element (it may give the element another serial);
 //   - on the top level, positions ("[3]") beside anything that may move, add or remove elements,
-//     or beside serials that an element set by position may carry;
+//     beside serials that an element set by position may carry, and a position of the second beside
+//     any serial of the first (the composite takes them in byte order, not patch by patch);
 //   - on the top level, the second appends at a serial that sorts before one the first appends (a
 //     top level appends in byte order).
 constexpr const char* kSummary = "Cannot compose the patches";
@@ -283,6 +285,8 @@ class Composer {
       return refuse(level, &second.serial->key, "the first patch sets a position of a list root, where an element of this serial may stand");
     if (second.position != nullptr && (first.moving != nullptr || first.position_delete != nullptr))
       return refuse(level, &second.position->key, "the first patch may move, add or remove elements of a list root before this position");
+    if (second.position != nullptr && first.serial != nullptr)
+      return refuse(level, &second.position->key, "the first patch reaches an element of a list root by serial, which may stand at this position");
     if (first.position != nullptr && second.position != nullptr) {
       // Two spellings of one position ("[1]", "[01]") name one element, but sort apart.
       struct Spellings {
@@ -342,6 +346,8 @@ class Composer {
     if (any_data_ && !std::holds_alternative<Nested>(second.operation) && may_fail(first))
       return refusal("the first patch changes inside it, which fails on some lists, and the second replaces or deletes it");
     if (!exact_anywhere) {
+      if (placed(first))
+        return refusal("the first patch moves it and the second reaches it again: on a list where two elements carry its serial, the other may be the last afterwards");
       if (std::holds_alternative<Delete>(first.operation))
         return refusal("the first patch deletes it and the second reaches it again: on a list another element may carry its serial");
       if (std::holds_alternative<Set>(first.operation) && !sets_object(first))

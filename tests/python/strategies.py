@@ -212,6 +212,7 @@ _record_entries = placed(st.tuples(st.just("set"), _row_values) | st.just(("dele
 def record_histories(draw):
     """(first, second, document): patches of the model at the rows' serials and new ones ("n", "m")."""
     rows = draw(PLACE_ROWS)
+    rows += [{**rows[0], "v": 9}] * draw(st.integers(0, 1))  # now and then a serial carried twice
     keys = st.sampled_from([row["_"] for row in rows] * 3 + ["n", "m"])
     first, second = (draw(st.dictionaries(keys, _record_entries, min_size=1, max_size=4)) for _ in range(2))
     if draw(st.booleans()):

@@ -46,7 +46,7 @@ def holds(first, second, document, **reading):
 
 DELETED_TWICE = "the first patch deletes it and the second reaches it again: on a list another element may carry its serial"
 PLACED_FIRST = {"_": {"*": None, "placements": [[["rows", "r"], None]]}}
-RECORDS = [{"rows": [{"_": "s"}, {"_": "r", "v": 0}]}, {"rows": [{"_": "s"}]}, {"rows": []}, {"rows": {"r": {"v": 0}}}]
+RECORDS = [{"rows": [{"_": "s"}, {"_": "r", "v": 0}]}, {"rows": [{"_": "r", "v": 0}, {"_": "r", "v": 5}]}, {"rows": [{"_": "s"}]}, {"rows": []}, {"rows": {"r": {"v": 0}}}]
 OBJECTS = [{"k": {"v": 0, "w": [1]}}, {"k": 1}, {}]
 POSITIONS = [[{"v": 0}, 1], [], {"[0]": {"v": 0}}]
 
@@ -73,13 +73,15 @@ RULES = [
     ("any", {"rows": {"r": {"v": 1}}}, {"rows": {"r": {"v": 2}}}, "loses its serial", RECORDS),
     ("any", {"rows": {"r": DELETE}}, {"rows": {"r": {"*": {"v": 2}}}}, "another element may carry", RECORDS),
     ("any", {"rows": {"r": {"v": 1}}}, {"rows": {"r": {"*": {"v": 2}}}}, "fails where no element carries", RECORDS),
-    ("any", {"rows": {"r": {"*": {"v": 1}}}, **PLACED_FIRST}, {"rows": {"r": {"w": 2}}}, {"rows": {"r": {"*": {"v": 1, "w": 2}}}, **PLACED_FIRST}, RECORDS),
+    ("any", {"rows": {"r": {"*": {"v": 1}}}, **PLACED_FIRST}, {"rows": {"s": {"w": 2}}}, {"rows": {"r": {"*": {"v": 1}}, "s": {"w": 2}}, **PLACED_FIRST}, RECORDS),
+    ("any", {"rows": {"r": {"*": {"v": 1}}}, **PLACED_FIRST}, {"rows": {"r": {"w": 2}}}, "the other may be the last", RECORDS),
     ("any", {"rows": {"r": {}}, **PLACED_FIRST}, {"rows": {"r": {}, "s": {}}, "_": {"*": None, "placements": [[["rows", "s"], None]]}}, "both patches place", RECORDS),
     ("any", {"rows": {"r": {"_": "t"}}}, {"rows": {"t": {"v": 1}}}, "another serial", RECORDS),
     # A position of a list root, for any data.
     ("any", {"[0]": 1}, {"[0]": 2}, {"[0]": 2}, POSITIONS),
     ("any", {"[0]": DELETE}, {"[0]": 2}, "before this position", POSITIONS),
     ("any", {"k": {"*": {}}}, {"[1]": 2}, "before this position", POSITIONS),
+    ("any", {"k": {"v": 1}}, {"[0]": {"v": 2}}, "may stand at this position", [[{"_": "k", "v": 0}], {}]),
     ("any", {"[0]": {"*": {"_": "k"}}}, {"k": {"v": 1}}, "may stand", POSITIONS),
     # Appends on a list root come in byte order of their serials: the second's must not sort first.
     ("any", {"m": {"*": {}}}, {"a": {"*": {}}}, "would append this element before", [[], {}]),
@@ -132,7 +134,7 @@ def check_chain(first, second, third, document, **reading):
         assert outcome([left], document) == outcome([right], document)
 
 
-@settings(max_examples=500 if helpers.FULL else 80, deadline=None)
+@settings(max_examples=1000 if helpers.FULL else 80, deadline=None)
 @given(APPLY_DOCUMENTS.flatmap(lambda d: st.tuples(st.just(d), *[patches_for(d, placements) for placements in (False, True, True)])))
 def test_the_law_for_any_data(case):
     document, *patches = case
