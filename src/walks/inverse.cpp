@@ -308,8 +308,12 @@ class UndoDerivation {
     std::map<std::string_view, std::size_t> carriers;  // how many old elements carry each serial
     for (const std::optional<std::string>& serial : pass.serials)
       if (serial) ++carriers[*serial];
-    // An element whose serial the pass changed cannot be named by it as the undo begins.
+    // An element whose serial the pass changed cannot be named by it as the undo begins; nor can
+    // one whose serial the pass gave another element (a value set at a position carries its own,
+    // and a change inside may write any).
     std::vector<bool> renamed(n, false);
+    std::set<std::string_view> given;
+    bool rewritten = false;
     for (const Change& change : pass.changes) {
       if (change.kind == Kind::Replace) {
         // A set at a serial stamps an object with it; at a position the value carries its own.
@@ -317,18 +321,19 @@ class UndoDerivation {
         const std::optional<std::string>& was = pass.serials[change.position];
         const std::string* carried = serial_of(now);
         renamed[change.position] = change.by_serial ? !now.is_object() : !(carried != nullptr && was && *carried == *was);
+        if (!change.by_serial && carried != nullptr && renamed[change.position]) given.insert(*carried);
       } else if (change.kind == Kind::Enter && change.inner != ChangeRecord::kNone && record_.passes[change.inner].serial_changed) {
-        renamed[change.position] = true;
+        renamed[change.position] = rewritten = true;
       }
     }
-    const auto nameable = [&](std::size_t i) {
-      return pass.serials[i] && carriers[*pass.serials[i]] == 1 && !renamed[i];
-    };
+    const auto nameable = [&](std::size_t i) { return pass.serials[i] && carriers[*pass.serials[i]] == 1 && !renamed[i]; };
+    const auto taken = [&](std::size_t i) { return pass.serials[i] && (rewritten || given.count(*pass.serials[i]) != 0); };
     for (std::size_t i = 0; i < n; ++i) {
       if (!plan.placed[i]) continue;
       if (!nameable(i) || !is_top_level_serial_key(*pass.serials[i]))
         return refuse(i, "an element without a serial of its own cannot be put back at its position");
       if (i > 0 && !nameable(i - 1)) return refuse(i, "the element before it has no serial of its own to put it back after");
+      if (taken(i) || (i > 0 && taken(i - 1))) return refuse(i, "the change may give its serial, or its predecessor's, to another element");
     }
     plan.active = true;
     return std::nullopt;

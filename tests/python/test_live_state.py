@@ -122,6 +122,8 @@ def test_subclass_roots_and_shared_members():
         ({"[1]": DELETE}, [1, 2, 3], 'at ["[1]"]: an element without a serial of its own cannot be put back at its position'),
         ({"[1]": DELETE, "[0]": 0}, [{"_": "a"}, {"_": "b"}], 'at ["[1]"]: the element before it has no serial of its own to put it back after'),
         ({"[0]": {"v": 1}, "s": {"w": 1}}, [{"_": "s"}], 'at ["s"]: the element is reached by two entries'),
+        # The element set at position 1 takes the serial of the one removed: "s" would name it.
+        ({"[1]": {"*": {"_": "s"}}, "s": DELETE}, [{"_": "s"}, {"t": 5}], 'at ["s"]: the change may give its serial, or its predecessor\'s, to another element'),
     ],
 )
 def test_inverse_refuses_what_no_patch_undoes(document, data, message):
