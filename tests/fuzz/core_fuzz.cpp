@@ -34,6 +34,7 @@
 #include "patch/patch.h"
 #include "patch/patch_error.h"
 #include "walks/apply.h"
+#include "walks/compose.h"
 #include "walks/diff.h"
 #include "walks/inverse.h"
 #include "walks/json_patch_writer.h"
@@ -400,9 +401,10 @@ void check_diff(const JsonValue& old_document, const JsonValue& new_document) {
   }
   JsonValue target = old_document.copy();
   CHECK(apply_to_document(diff.value(), target).ok() && target == new_document);
+  // The lossless form carries the patch, placements and all, to the reader of that form.
   Result<JsonValue, Inexpressible> exact = write_document_exact(diff.value());
   CHECK(exact.ok());
-  Result<Patch> read = read_document(exact.value());
+  Result<Patch, Inexpressible> read = read_document_exact(exact.value());
   CHECK(read.ok() && text(read.value()) == text(diff.value()));
 }
 
@@ -505,6 +507,21 @@ void check_merge_patch(const JsonValue& document, const JsonValue& merge_patch) 
   CHECK(twice == once);
 }
 
+// The composite of `first` and `second` for any data applies to `document` as the two do one after
+// the other, or compose refuses; for objects it may only refuse or give a patch, on any document.
+void check_compose(const Patch& first, const Patch& second, const JsonValue& document) {
+  Result<Patch, Inexpressible> composed = compose_patches(first, second, ComposeReading::AnyData);
+  if (composed.ok()) {
+    JsonValue sequence = document.copy();
+    JsonValue at_once = document.copy();
+    const bool succeeded = apply_to_document(first, sequence).ok() && apply_to_document(second, sequence).ok();
+    CHECK(apply_to_document(composed.value(), at_once).ok() == succeeded && (!succeeded || at_once == sequence));
+  } else {
+    CHECK(starts_with(composed.error().message(), "Cannot compose the patches at "));
+  }
+  (void)compose_patches(first, second, ComposeReading::Objects);
+}
+
 }  // namespace
 }  // namespace quillfen
 
@@ -521,11 +538,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)json_patch_of(first, document);
     (void)write_document_exact(first);
     (void)diff_documents(document, document);
+    (void)compose_patches(first, second, ComposeReading::AnyData);
     return 0;
   }
   check_document_form(first, document);
   check_merge(first, second);
   check_merge(second, first);
+  check_compose(first, second, document);
   const JsonValue other = program.value(0);
   const JsonValue operations = program.operations();
   for (const Patch* patch : {&first, &second}) {
