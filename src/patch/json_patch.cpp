@@ -32,19 +32,19 @@ std::string context_of(std::size_t index, std::string_view op, const std::string
   return parts.empty() ? text : text + " (" + parts + ")";
 }
 
-// The pointer in member `name`, or the Malformed error that says why there is none; `context`
-// makes the start of its message, only when there is one.
+// Reads the pointer in member `name` into `out`, or gives the Malformed error that says why there
+// is none; `context` makes the start of its message, only when there is one.
 template <class Context>
-Result<JsonPointer, JsonPatchError> read_pointer(const OperationMembers::Member& member, std::string_view name, Context context) {
+std::optional<JsonPatchError> read_pointer(const OperationMembers::Member& member, std::string_view name, Context context, JsonPointer& out) {
   const auto malformed = [&](const char* why) { return JsonPatchError::malformed(context() + ": " + quoted(name) + why); };
   switch (member.state) {
     case OperationMembers::State::Absent: return malformed(" is missing");
     case OperationMembers::State::NotString: return malformed(" must be a string");
     case OperationMembers::State::Text: break;
   }
-  PointerFault fault = PointerFault::NoLeadingSlash;
-  if (std::optional<JsonPointer> pointer = parse_json_pointer(member.text, fault)) return std::move(*pointer);
-  return malformed(fault == PointerFault::NoLeadingSlash ? " must be empty or start with \"/\"" : " has a \"~\" that is not followed by 0 or 1");
+  const std::optional<PointerFault> fault = parse_json_pointer(member.text, out);
+  if (!fault) return std::nullopt;
+  return malformed(*fault == PointerFault::NoLeadingSlash ? " must be empty or start with \"/\"" : " has a \"~\" that is not followed by 0 or 1");
 }
 
 // The core's documents for the walks: JsonValues, changed in place. Nothing here can fail but by
@@ -80,10 +80,10 @@ JsonPatchError not_an_operation(std::size_t index) {
 }
 
 std::string operation_context(std::size_t index, const JsonPatchOperation& operation) {
-  return context_of(index, op_name(operation.op), takes_from(operation.op) ? &operation.from.text : nullptr, &operation.path.text);
+  return context_of(index, op_name(operation.op), takes_from(operation.op) ? &operation.from.text() : nullptr, &operation.path.text());
 }
 
-Result<JsonPatchOperation, JsonPatchError> read_operation(std::size_t index, const OperationMembers& members) {
+Result<Done, JsonPatchError> read_operation(std::size_t index, const OperationMembers& members, JsonPatchOperation& out) {
   using State = OperationMembers::State;
   // The texts of the pointers that are strings, for messages only.
   const auto text_of = [](const OperationMembers::Member& m, std::string& out) -> const std::string* {
@@ -103,17 +103,13 @@ Result<JsonPatchOperation, JsonPatchError> read_operation(std::size_t index, con
   const auto context = [&] {
     return context_of(index, op_name(*op), takes_from(*op) ? text_of(members.from, from_text) : nullptr, text_of(members.path, path_text));
   };
-  JsonPatchOperation operation{*op, {}, {}, JsonValue()};
-  Result<JsonPointer, JsonPatchError> read_path = read_pointer(members.path, "path", context);
-  if (!read_path.ok()) return read_path.error();
-  operation.path = std::move(read_path).value();
+  out.op = *op;
+  if (std::optional<JsonPatchError> error = read_pointer(members.path, "path", context, out.path)) return std::move(*error);
   if (takes_from(*op)) {
-    Result<JsonPointer, JsonPatchError> read_from = read_pointer(members.from, "from", context);
-    if (!read_from.ok()) return read_from.error();
-    operation.from = std::move(read_from).value();
+    if (std::optional<JsonPatchError> error = read_pointer(members.from, "from", context, out.from)) return std::move(*error);
   }
   if (takes_value(*op) && !members.has_value) return JsonPatchError::malformed(context() + ": \"value\" is missing");
-  return operation;
+  return Done{};
 }
 
 Result<std::vector<JsonPatchOperation>, JsonPatchError> read_json_patch(const JsonValue& operations) {
@@ -131,11 +127,10 @@ Result<std::vector<JsonPatchOperation>, JsonPatchError> read_json_patch(const Js
       return OperationMembers::Member{OperationMembers::State::Text, value->as_string()};
     };
     const JsonValue* value = object.find("value");
-    Result<JsonPatchOperation, JsonPatchError> operation =
-        read_operation(index, OperationMembers{member("op"), member("path"), member("from"), value != nullptr});
-    if (!operation.ok()) return operation.error();
-    read.push_back(std::move(operation).value());
-    if (takes_value(read.back().op)) read.back().value = value->copy();
+    JsonPatchOperation& operation = read.emplace_back();
+    Result<Done, JsonPatchError> done = read_operation(index, OperationMembers{member("op"), member("path"), member("from"), value != nullptr}, operation);
+    if (!done.ok()) return done.error();
+    if (takes_value(operation.op)) operation.value = value->copy();
   }
   return read;
 }

@@ -66,10 +66,11 @@ struct OperationMembers {
   bool has_value = false;
 };
 
-// The operation at position `index` of a list, read from its members without its value, which the
-// reader converts and stores itself when takes_value(op). A Malformed error names the first fault,
-// looking at "op", then "path", then "from", then "value".
-Result<JsonPatchOperation, JsonPatchError> read_operation(std::size_t index, const OperationMembers& members);
+// Reads the operation at position `index` of a list into `out` (where it stays: an operation is
+// large) from its members, without its value, which the reader converts and stores itself when
+// takes_value(op). A Malformed error names the first fault, looking at "op", then "path", then
+// "from", then "value"; `out` is then unspecified.
+Result<Done, JsonPatchError> read_operation(std::size_t index, const OperationMembers& members, JsonPatchOperation& out);
 
 // The Malformed error of an element of the list that is no object.
 JsonPatchError not_an_operation(std::size_t index);

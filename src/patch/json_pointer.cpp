@@ -4,29 +4,57 @@
 
 namespace quillfen {
 
-std::optional<JsonPointer> parse_json_pointer(std::string_view text, PointerFault& fault) {
-  JsonPointer pointer{std::string(text), {}};
-  if (text.empty()) return pointer;
-  if (text.front() != '/') {
-    fault = PointerFault::NoLeadingSlash;
+namespace {
+
+// Whether the first `count` tokens of `a` and `b`, which both have as many, are the same.
+bool same_start(const JsonPointer& a, const JsonPointer& b, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i)
+    if (a.token(i) != b.token(i)) return false;
+  return true;
+}
+
+}  // namespace
+
+void JsonPointer::add(Span span) {
+  if (count_ < kInline) {
+    inline_[count_] = span;
+  } else {
+    more_.push_back(span);
+  }
+  ++count_;
+}
+
+std::optional<PointerFault> parse_json_pointer(std::string_view text, JsonPointer& out) {
+  out = JsonPointer();
+  out.text_.assign(text);
+  if (text.empty()) return std::nullopt;
+  if (text.front() != '/') return PointerFault::NoLeadingSlash;
+  if (text.find('~') == std::string_view::npos) {  // the tokens stand in the text as they are
+    std::size_t start = 1;
+    for (std::size_t slash; (slash = text.find('/', start)) != std::string_view::npos; start = slash + 1) out.add({start, slash - start});
+    out.add({start, text.size() - start});
     return std::nullopt;
   }
-  std::string* token = &pointer.tokens.emplace_back();
+  out.escaped_ = true;
+  std::string& decoded = out.decoded_;
+  decoded.reserve(text.size());
+  std::size_t start = 0;
   // One pass, left to right: "~01" is "~" followed by "1", never "/".
   for (std::size_t i = 1; i < text.size(); ++i) {
     const char c = text[i];
     if (c == '/') {
-      token = &pointer.tokens.emplace_back();
+      out.add({start, decoded.size() - start});
+      start = decoded.size();
     } else if (c != '~') {
-      token->push_back(c);
+      decoded.push_back(c);
     } else if (i + 1 < text.size() && (text[i + 1] == '0' || text[i + 1] == '1')) {
-      token->push_back(text[++i] == '0' ? '~' : '/');
+      decoded.push_back(text[++i] == '0' ? '~' : '/');
     } else {
-      fault = PointerFault::BadEscape;
-      return std::nullopt;
+      return PointerFault::BadEscape;
     }
   }
-  return pointer;
+  out.add({start, decoded.size() - start});
+  return std::nullopt;
 }
 
 void append_pointer_token(std::string& pointer, std::string_view token) {
@@ -44,16 +72,15 @@ void append_pointer_token(std::string& pointer, std::string_view token) {
 
 std::string pointer_prefix(const JsonPointer& pointer, std::size_t count) {
   std::string text;
-  for (std::size_t i = 0; i < count && i < pointer.tokens.size(); ++i) append_pointer_token(text, pointer.tokens[i]);
+  for (std::size_t i = 0; i < count && i < pointer.size(); ++i) append_pointer_token(text, pointer.token(i));
   return text;
 }
 
 bool is_inside(const JsonPointer& a, const JsonPointer& b) noexcept {
-  if (a.tokens.size() <= b.tokens.size()) return false;
-  for (std::size_t i = 0; i < b.tokens.size(); ++i)
-    if (a.tokens[i] != b.tokens[i]) return false;
-  return true;
+  return a.size() > b.size() && same_start(a, b, b.size());
 }
+
+bool same_tokens(const JsonPointer& a, const JsonPointer& b) noexcept { return a.size() == b.size() && same_start(a, b, a.size()); }
 
 ArrayIndex parse_array_index(std::string_view token) noexcept {
   if (token == "-") return ArrayIndex{ArrayIndex::Kind::End, 0};

@@ -28,6 +28,7 @@
 //   bool replace_root(Value, bool& refused)  // refused: the document cannot become that value, and
 //                                            // nothing changed (in place, a root of another kind)
 //   bool make(const JsonValue&, Value& out)                        // a copy of a value that outlives the walk
+//   bool value_of(std::size_t i, const JsonPatchOperation&, Value& out)  // what Add or Replace `i` puts in
 //   bool copy(const Node&, Value& out)                             // a deep copy
 //   int equals(const Node&, const JsonValue&)                      // by value: 1 equal, 0 not, -1 failed
 //   bool text_of(const Node&, std::string& out)                    // its compact text
@@ -81,7 +82,7 @@ class JsonPatchWalk {
       case JsonPatchOp::Add:
       case JsonPatchOp::Replace: {
         Value value;
-        if (!doc_.make(op.value, value)) return adapter_failed();
+        if (!doc_.value_of(index_, op, value)) return adapter_failed();
         return op.op == JsonPatchOp::Add ? add(op.path, std::move(value)) : replace(op.path, std::move(value));
       }
       case JsonPatchOp::Remove: return remove(op.path, nullptr);
@@ -110,14 +111,14 @@ class JsonPatchWalk {
     Node parent;
     NodeKind kind;
     if (!parent_of(path, parent, kind)) return false;
-    const std::string& last = path.tokens.back();
+    const std::string_view last = path.back();
     if (kind == NodeKind::Object) return doc_.put(parent, last, std::move(value)) || adapter_failed();
     const ArrayIndex index = parse_array_index(last);
-    if (index.kind == ArrayIndex::Kind::Malformed) return malformed(not_an_index(path, path.tokens.size() - 1));
+    if (index.kind == ArrayIndex::Kind::Malformed) return malformed(not_an_index(path, path.size() - 1));
     std::size_t length = 0;
     if (!doc_.length(parent, length)) return adapter_failed();
     if (index.kind == ArrayIndex::Kind::Position && index.position > length)
-      return failed(quoted(path.text) + " is beyond the end of the array (" + elements(length) + ")");
+      return failed(quoted(path.text()) + " is beyond the end of the array (" + elements(length) + ")");
     const std::size_t at = index.kind == ArrayIndex::Kind::End ? length : index.position;
     return doc_.insert(parent, at, std::move(value)) || adapter_failed();
   }
@@ -127,13 +128,13 @@ class JsonPatchWalk {
     Node parent;
     NodeKind kind;
     if (!parent_of(path, parent, kind)) return false;
-    const std::string& last = path.tokens.back();
+    const std::string_view last = path.back();
     if (kind == NodeKind::Object) {
       if (!member_present(parent, path)) return false;
       return doc_.remove_member(parent, last, taken) || adapter_failed();
     }
     std::size_t position = 0;
-    return element_position(parent, path, path.tokens.size() - 1, position) &&
+    return element_position(parent, path, path.size() - 1, position) &&
            (doc_.remove_element(parent, position, taken) || adapter_failed());
   }
 
@@ -142,18 +143,18 @@ class JsonPatchWalk {
     Node parent;
     NodeKind kind;
     if (!parent_of(path, parent, kind)) return false;
-    const std::string& last = path.tokens.back();
+    const std::string_view last = path.back();
     if (kind == NodeKind::Object)
       return member_present(parent, path) && (doc_.put(parent, last, std::move(value)) || adapter_failed());
     std::size_t position = 0;
-    return element_position(parent, path, path.tokens.size() - 1, position) &&
+    return element_position(parent, path, path.size() - 1, position) &&
            (doc_.replace(parent, position, std::move(value)) || adapter_failed());
   }
 
   // A remove followed by an add. "from" must exist even when it is the path, and a value cannot
   // go inside itself.
   bool move(const JsonPointer& from, const JsonPointer& path) {
-    if (from.tokens == path.tokens) {
+    if (same_tokens(from, path)) {
       Node source;
       return locate(from, source);
     }
@@ -178,11 +179,11 @@ class JsonPatchWalk {
   }
 
   // The value at `pointer`, which must exist.
-  bool locate(const JsonPointer& pointer, Node& out) { return descend(pointer, pointer.tokens.size(), false, out); }
+  bool locate(const JsonPointer& pointer, Node& out) { return descend(pointer, pointer.size(), false, out); }
 
   // The container that holds the last token of `path` (not the root), ready to be changed.
   bool parent_of(const JsonPointer& path, Node& parent, NodeKind& kind) {
-    const std::size_t depth = path.tokens.size() - 1;
+    const std::size_t depth = path.size() - 1;
     if (!descend(path, depth, true, parent)) return false;
     if (!doc_.kind(parent, kind)) return adapter_failed();
     return kind != NodeKind::Scalar || failed(quoted(pointer_prefix(path, depth)) + " is neither an object nor an array");
@@ -197,7 +198,7 @@ class JsonPatchWalk {
       if (kind == NodeKind::Scalar) return failed(quoted(pointer_prefix(pointer, i)) + " is neither an object nor an array");
       if (kind == NodeKind::Object) {
         std::optional<Node> child;
-        if (!doc_.member(node, pointer.tokens[i], for_write, child)) return adapter_failed();
+        if (!doc_.member(node, pointer.token(i), for_write, child)) return adapter_failed();
         if (!child) return failed(quoted(pointer_prefix(pointer, i + 1)) + " does not exist");
         node = std::move(*child);
         continue;
@@ -213,13 +214,13 @@ class JsonPatchWalk {
 
   bool member_present(const Node& object, const JsonPointer& path) {
     std::optional<Node> existing;
-    if (!doc_.member(object, path.tokens.back(), false, existing)) return adapter_failed();
-    return existing.has_value() || failed(quoted(path.text) + " does not exist");
+    if (!doc_.member(object, path.back(), false, existing)) return adapter_failed();
+    return existing.has_value() || failed(quoted(path.text()) + " does not exist");
   }
 
   // The element that token `i` of `pointer` names in `array`: a position below the length.
   bool element_position(const Node& array, const JsonPointer& pointer, std::size_t i, std::size_t& out) {
-    const ArrayIndex index = parse_array_index(pointer.tokens[i]);
+    const ArrayIndex index = parse_array_index(pointer.token(i));
     if (index.kind == ArrayIndex::Kind::Malformed) return malformed(not_an_index(pointer, i));
     if (index.kind == ArrayIndex::Kind::End)
       return failed(quoted(pointer_prefix(pointer, i + 1)) + " names no element: \"-\" is the end of the array");
@@ -232,7 +233,7 @@ class JsonPatchWalk {
   }
 
   static std::string not_an_index(const JsonPointer& pointer, std::size_t i) {
-    return quoted(pointer_prefix(pointer, i + 1)) + ": " + quoted(pointer.tokens[i]) + " is not an array index";
+    return quoted(pointer_prefix(pointer, i + 1)) + ": " + quoted(pointer.token(i)) + " is not an array index";
   }
   static std::string elements(std::size_t n) { return std::to_string(n) + (n == 1 ? " element" : " elements"); }
 

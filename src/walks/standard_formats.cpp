@@ -66,6 +66,7 @@ class JsonDocument {
     out = value.copy();
     return true;
   }
+  static bool value_of(std::size_t, const JsonPatchOperation& operation, Value& out) { return make(operation.value, out); }
   static bool copy(const Node& node, Value& out) {
     out = node->copy();
     return true;

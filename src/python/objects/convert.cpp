@@ -233,6 +233,7 @@ class InputWalk {
       : sink_(sink), removed_(removed), max_depth_(static_cast<std::size_t>(std::max(max_depth, 0))) {}
 
   bool run(PyObject* root, Value& out) {
+    frames_.clear();  // what a failed run left
     switch (take(root, out)) {
       case Took::Failed: return false;
       case Took::Value: return true;
@@ -463,6 +464,9 @@ class PythonSink {
     list.list = PyRef::steal(PyList_New(size));
     return static_cast<bool>(list.list);
   }
+  // Drops what a failed walk left.
+  void reset() { members_.clear(); }
+
   bool begin_dict(Py_ssize_t, Dict& dict) {
     dict.first = members_.size();
     return true;
@@ -678,6 +682,21 @@ PyObject* normalized_copy(PyObject* obj, const HiddenMembers* removed) {
   PythonSink sink;
   PyRef out;
   if (!InputWalk<PythonSink>(sink, removed, kMaxInputDepth).run(obj, out)) return nullptr;
+  return out.release();
+}
+
+struct NormalizedCopies::Walk {
+  PythonSink sink;
+  InputWalk<PythonSink> walk{sink, nullptr, kMaxInputDepth};
+};
+
+NormalizedCopies::NormalizedCopies() : walk_(std::make_unique<Walk>()) {}
+NormalizedCopies::~NormalizedCopies() = default;
+
+PyObject* NormalizedCopies::copy(PyObject* obj) {
+  walk_->sink.reset();
+  PyRef out;
+  if (!walk_->walk.run(obj, out)) return nullptr;
   return out.release();
 }
 

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -45,6 +46,23 @@ bool python_to_value(PyObject* obj, JsonValue& out, const HiddenMembers* removed
 // immutable scalars (str that encodes, int in the signed 64-bit range, finite float, None, bool) are
 // the input's own objects. A new reference, or null with the same exceptions.
 PyObject* normalized_copy(PyObject* obj, const HiddenMembers* removed = nullptr);
+
+// normalized_copy for values one after another (those of a list of operations): the walk's buffers,
+// and the key order of each shape of record it meets, are kept from one value to the next.
+class NormalizedCopies {
+ public:
+  NormalizedCopies();
+  ~NormalizedCopies();
+  NormalizedCopies(const NormalizedCopies&) = delete;
+  NormalizedCopies& operator=(const NormalizedCopies&) = delete;
+
+  // As normalized_copy(obj): a new reference, or null with a Python exception set.
+  PyObject* copy(PyObject* obj);
+
+ private:
+  struct Walk;
+  std::unique_ptr<Walk> walk_;
+};
 
 // How the conversion reads `obj` at its top, by the first rule that matches: as a container (a
 // list or a dict, subclasses included) in `container`, or as a scalar. Runs the object's hooks

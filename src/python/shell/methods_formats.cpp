@@ -20,7 +20,7 @@ PyObject* method_apply_json_patch(PyObject*, PyObject* const* args, Py_ssize_t n
     if (!match_arguments(sig, args, nargsf, kwnames, arg) || !flag_argument(arg[2], "in_place", false, in_place)) return nullptr;
     // The data first, then the operations: a document that does not convert fails alike whatever
     // the operations hold.
-    std::vector<JsonPatchOperation> operations;
+    PythonOperations operations;
     if (!in_place) {
       PyRef copy = PyRef::steal(document_copy(arg[0]));
       if (!copy || !read_operations(arg[1], operations)) return nullptr;

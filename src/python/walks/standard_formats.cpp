@@ -35,8 +35,10 @@ class FormatDocument {
   };
   using Value = PyRef;
 
-  explicit FormatDocument(PyRef copy) : root_(std::move(copy)) {}
-  FormatDocument(PyObject* data, CallerEdit& edit) : storage_(edit), root_(PyRef::borrow(data)) {}
+  // `values`, when given, are those of the operations a walk applies: each is taken as it is put in.
+  explicit FormatDocument(PyRef copy, std::vector<PyRef>* values = nullptr) : root_(std::move(copy)), values_(values) {}
+  FormatDocument(PyObject* data, CallerEdit& edit, std::vector<PyRef>* values = nullptr)
+      : storage_(edit), root_(PyRef::borrow(data)), values_(values) {}
   FormatDocument(const FormatDocument&) = delete;
   FormatDocument& operator=(const FormatDocument&) = delete;
 
@@ -158,6 +160,11 @@ class FormatDocument {
 
   bool make(const JsonValue& value, Value& out) { return storage_.make(value, out); }
 
+  bool value_of(std::size_t index, const JsonPatchOperation&, Value& out) {
+    out = std::move((*values_)[index]);  // each operation is applied once
+    return true;
+  }
+
   bool copy(const Node& node, Value& out) {
     out = PyRef::steal(normalized_copy(node.object.get(), storage_.hidden()));
     return static_cast<bool>(out);
@@ -189,6 +196,7 @@ class FormatDocument {
 
   PythonStorage storage_;  // Fresh, or in place
   PyRef root_;
+  std::vector<PyRef>* values_;
 };
 
 // A dict member read for copying: the key, its text (alive as long as the key) and the value.
@@ -282,7 +290,7 @@ bool operation_member(PyObject* operation, PyObject* key, PyRef& held, Operation
 
 }  // namespace
 
-bool read_operations(PyObject* operations, std::vector<JsonPatchOperation>& out) {
+bool read_operations(PyObject* operations, PythonOperations& out) {
   if (!PyList_Check(operations)) {
     raise_cannot_convert(operations, "PyList");
     return prefix_argument_name("operations");
@@ -290,7 +298,9 @@ bool read_operations(PyObject* operations, std::vector<JsonPatchOperation>& out)
   const OperationKeys* keys = operation_keys();
   if (keys == nullptr) return false;
   PyRef list = PyRef::borrow(operations);
-  out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(operations)));
+  out.operations.reserve(static_cast<std::size_t>(PyList_GET_SIZE(operations)));
+  out.values.reserve(static_cast<std::size_t>(PyList_GET_SIZE(operations)));
+  NormalizedCopies copies;
   // The length is read again each time: converting a value may run a hook that changes the list.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(operations); ++i) {
     const auto index = static_cast<std::size_t>(i);
@@ -304,10 +314,16 @@ bool read_operations(PyObject* operations, std::vector<JsonPatchOperation>& out)
     PyRef value = PyRef::borrow(PyDict_GetItemWithError(operation.get(), keys->value));
     if (!value && PyErr_Occurred()) return false;
     members.has_value = static_cast<bool>(value);
-    Result<JsonPatchOperation, JsonPatchError> read = read_operation(index, members);
+    JsonPatchOperation& taken = out.operations.emplace_back();
+    Result<Done, JsonPatchError> read = read_operation(index, members, taken);
     if (!read.ok()) return raise_json_patch_error(read.error());
-    JsonPatchOperation& taken = out.emplace_back(std::move(read).value());
-    if (takes_value(taken.op) && !python_to_value(value.get(), taken.value)) return false;
+    PyRef& made = out.values.emplace_back();
+    if (taken.op == JsonPatchOp::Test) {
+      if (!python_to_value(value.get(), taken.value)) return false;
+    } else if (takes_value(taken.op)) {
+      made = PyRef::steal(copies.copy(value.get()));
+      if (!made) return false;
+    }
   }
   return true;
 }
@@ -319,9 +335,9 @@ PyObject* document_copy(PyObject* data) {
   return copy.release();
 }
 
-PyObject* json_patch_to_copy(PyRef copy, const std::vector<JsonPatchOperation>& operations) {
-  FormatDocument document(std::move(copy));
-  if (!finished(JsonPatchWalk<FormatDocument>(document).run(operations))) return nullptr;
+PyObject* json_patch_to_copy(PyRef copy, PythonOperations& operations) {
+  FormatDocument document(std::move(copy), &operations.values);
+  if (!finished(JsonPatchWalk<FormatDocument>(document).run(operations.operations))) return nullptr;
   return document.take_root();
 }
 
@@ -337,10 +353,10 @@ bool check_document(PyObject* data) {
   return container || cannot_patch();
 }
 
-bool json_patch_in_place(PyObject* data, const std::vector<JsonPatchOperation>& operations, std::vector<PyRef>& released) {
+bool json_patch_in_place(PyObject* data, PythonOperations& operations, std::vector<PyRef>& released) {
   CallerEdit edit;  // undoes every change if the walk stops
-  FormatDocument document(data, edit);
-  return finished(JsonPatchWalk<FormatDocument>(document).run(operations)) && document.commit(released);
+  FormatDocument document(data, edit, &operations.values);
+  return finished(JsonPatchWalk<FormatDocument>(document).run(operations.operations)) && document.commit(released);
 }
 
 bool merge_patch_in_place(PyObject* data, const JsonValue& merge_patch, std::vector<PyRef>& released) {
