@@ -109,23 +109,22 @@ bool CallerEdit::lookup(PyObject* dict, PyObject* key, std::string_view text, Py
 
 void CallerEdit::reserve_change(PyObject* old) {
   room_for_one(log_);
-  if (old != nullptr && is_container(old)) ++held_[old];
+  if (old != nullptr && is_container(old)) ++held_.try_emplace(old, 0);
 }
 
 void CallerEdit::log(Change change) noexcept { log_.push_back(std::move(change)); }  // room reserved
 
 Py_ssize_t CallerEdit::own_references(PyObject* obj) const noexcept {
-  const auto it = held_.find(obj);
-  return it == held_.end() ? 0 : it->second;
+  const Py_ssize_t* held = held_.find(obj);
+  return held == nullptr ? 0 : *held;
 }
 
 bool CallerEdit::put(PyObject* dict, PyObject* key, std::string_view text, PyObject* value) {
-  PyRef held = PyRef::borrow(dict);
-  PyRef old;
-  if (!lookup(dict, key, text, old)) return false;
+  PyRef held = PyRef::borrow(dict);  // a key's own __eq__ may drop the caller's references to it
   const std::size_t mark = removals_.find(dict, text);
   const bool cancels = mark != PendingRemovals::kNone && removals_.is_live(mark);
-  if (cancels) old = PyRef::borrow(PyDict_GetItemWithError(dict, key));  // still there, only marked
+  // A member pending removal is still there, only marked: it is what the put replaces all the same.
+  PyRef old = PyRef::borrow(PyDict_GetItemWithError(dict, key));
   if (!old && PyErr_Occurred()) return false;
   reserve_change(old.get());
   if (!dict_set(dict, key, value)) return false;
@@ -213,18 +212,18 @@ PyObject* CallerEdit::shallow_copy(PyObject* container) const {
 
 bool CallerEdit::own(const Slot& slot, PyRef& container) {
   PyObject* c = container.get();
-  if (owned_.count(c) != 0) return true;
+  if (owned_.contains(c)) return true;
   room_for_one(owned_refs_);
   // One reference is the slot's, one is `container`'s; the rest, but those the edit holds itself,
   // come from outside.
   if (mode_ == Mode::InPlace && Py_REFCNT(c) - 2 - own_references(c) <= 0) {
-    owned_.insert(c);
+    owned_.try_emplace(c);
     owned_refs_.push_back(PyRef::borrow(c));
     return true;
   }
   PyRef copy = PyRef::steal(shallow_copy(c));
   if (!copy) return false;
-  owned_.insert(copy.get());
+  owned_.try_emplace(copy.get());
   owned_refs_.push_back(PyRef::borrow(copy.get()));
   if (!replace_at(slot, c, copy.get())) return false;
   container = std::move(copy);
@@ -233,7 +232,7 @@ bool CallerEdit::own(const Slot& slot, PyRef& container) {
 
 void CallerEdit::adopt(PyObject* container) {
   room_for_one(owned_refs_);
-  owned_.insert(container);
+  owned_.try_emplace(container);
   owned_refs_.push_back(PyRef::borrow(container));
 }
 
@@ -259,21 +258,24 @@ void CallerEdit::noted(ListState& state) noexcept {
 }
 
 bool CallerEdit::intact(PyObject* list) const noexcept {
-  const auto it = lists_.find(list);
-  return it == lists_.end() || matches(it->second);
+  const std::size_t* i = list_index_.find(list);
+  return i == nullptr || matches(lists_[*i]);
 }
 
 CallerEdit::ListState* CallerEdit::track(PyObject* list) {
-  auto [it, added] = lists_.try_emplace(list, ListState{PyRef(), nullptr, 0, 0, false});
-  ListState& state = it->second;
+  room_for_one(lists_);
+  bool added = false;
+  const std::size_t i = list_index_.try_emplace(list, lists_.size(), added);
   if (added) {
-    state.list = PyRef::borrow(list);
+    ListState& state = lists_.emplace_back(ListState{PyRef::borrow(list), nullptr, 0, 0, false});
     noted(state);
-  } else if (!matches(state)) {
+    return &state;
+  }
+  if (!matches(lists_[i])) {
     raise_data_changed();
     return nullptr;
   }
-  return &state;
+  return &lists_[i];
 }
 
 bool CallerEdit::make_room(ListState& state, Py_ssize_t needed) {
@@ -483,8 +485,8 @@ bool CallerEdit::commit(std::vector<PyRef>& released) {
   // A list that the edit shortened keeps the room its undo would have needed: given back now, as
   // the interpreter gives it back when a list shrinks to under half its room (where memory is short,
   // the list keeps it).
-  for (auto& [list, state] : lists_) {
-    PyListObject* l = as_list(list);
+  for (ListState& state : lists_) {
+    PyListObject* l = as_list(state.list.get());
     const Py_ssize_t size = Py_SIZE(l);
     if (!matches(state) || l->allocated <= 2 * size + 16) continue;
     const Py_ssize_t room = size + (size >> 3) + 6;
@@ -504,7 +506,7 @@ bool CallerEdit::commit(std::vector<PyRef>& released) {
     for (PyRef& element : rearrangement.fresh) released.push_back(std::move(element));
   }
   for (PyRef& ref : owned_refs_) released.push_back(std::move(ref));
-  for (auto& [list, state] : lists_) released.push_back(std::move(state.list));
+  for (ListState& state : lists_) released.push_back(std::move(state.list));
   released.push_back(std::move(refill_previous_));
   released.push_back(std::move(refill_contents_));
   log_.clear();
@@ -520,12 +522,12 @@ bool CallerEdit::undo_put(Change& change) noexcept {
 }
 
 bool CallerEdit::undo_list_change(Change& change, bool& broken) noexcept {
-  const auto it = lists_.find(change.container.get());  // noted before the change was made
-  if (it == lists_.end()) {
+  const std::size_t* i = list_index_.find(change.container.get());  // noted before the change was made
+  if (i == nullptr) {
     broken = true;
     return false;
   }
-  ListState& state = it->second;
+  ListState& state = lists_[*i];
   if (state.abandoned) return false;
   if (!matches(state)) {
     state.abandoned = true;

@@ -35,10 +35,9 @@
 
 #include <cstddef>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
+#include "base/pointer_map.h"
 #include "python/edit/pending_removals.h"
 #include "python/objects/py_ref.h"
 
@@ -209,11 +208,12 @@ class CallerEdit {
   std::vector<Change> log_;
   std::vector<Compaction> compactions_;
   std::vector<Rearrangement> rearrangements_;
-  std::unordered_map<PyObject*, ListState> lists_;
+  std::vector<ListState> lists_;      // in the order the edit first changed them
+  PointerMap<std::size_t> list_index_;  // a list's place in lists_
   // Containers the edit holds as `old` in its log: each counts once per entry.
-  std::unordered_map<PyObject*, Py_ssize_t> held_;
+  PointerMap<Py_ssize_t> held_;
   // Containers known to be referred to only from their place in the data.
-  std::unordered_set<PyObject*> owned_;
+  PointerMap<bool> owned_;
   std::vector<PyRef> owned_refs_;  // keeps each address from being reused while the set names it
   // A dict root whose keys are not all exact strs: emptied and filled again at commit.
   PyRef refill_;

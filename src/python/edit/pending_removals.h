@@ -9,12 +9,12 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
+#include "base/key_table.h"
+#include "base/pointer_map.h"
 #include "python/objects/hidden_members.h"
 #include "python/objects/py_ref.h"
 
@@ -38,28 +38,31 @@ class PendingRemovals final : public HiddenMembers {
   // Whether any member of `dict` is pending removal: the conversions ask once per dict.
   bool any_in(PyObject* dict) const noexcept override {
     if (live_ == 0) return false;
-    const auto it = live_per_dict_.find(dict);
-    return it != live_per_dict_.end() && it->second > 0;
+    const std::size_t* d = dict_index_.find(dict);
+    return d != nullptr && dicts_[*d].live > 0;
   }
   // Whether the member of `dict` whose key has the UTF-8 text `key` is pending removal.
   bool contains(PyObject* dict, std::string_view key) const override {
+    if (live_ == 0) return false;
     const std::size_t i = find(dict, key);
     return i != kNone && removals_[i].live;
   }
 
   // The entry of (dict, key), live or not, or kNone.
   std::size_t find(PyObject* dict, std::string_view key) const {
-    if (removals_.empty()) return kNone;
-    const auto it = index_.find(KeyView{dict, key});
-    return it == index_.end() ? kNone : it->second;
+    const std::size_t* d = dict_index_.find(dict);
+    return d == nullptr ? kNone : dicts_[*d].keys.find(key, TextOf{&removals_});
   }
   // A new entry for (dict, key), not yet live; holds both. May allocate: made before the change.
   std::size_t add(PyObject* dict, PyObject* key, std::string_view text) {
     room_for_one(removals_);
-    live_per_dict_.try_emplace(dict, 0);
+    room_for_one(dicts_);
+    bool added = false;
+    std::size_t& d = dict_index_.try_emplace(dict, dicts_.size(), added);
+    if (added) dicts_.emplace_back();
     const std::size_t i = removals_.size();
-    index_.emplace(Key{dict, std::string(text)}, i);
-    removals_.push_back(Removal{PyRef::borrow(dict), PyRef::borrow(key), false});
+    removals_.push_back(Removal{PyRef::borrow(dict), PyRef::borrow(key), std::string(text), d, false});
+    dicts_[d].keys.insert(text, i, TextOf{&removals_});
     return i;
   }
   // Makes entry `i` live or not. Allocates nothing, so undoing an edit can call it.
@@ -67,8 +70,7 @@ class PendingRemovals final : public HiddenMembers {
     Removal& r = removals_[i];
     if (r.live == live) return;
     r.live = live;
-    std::size_t& count = live_per_dict_.find(r.dict.get())->second;  // made by add()
-    count += live ? 1 : std::size_t(-1);
+    dicts_[r.dict_index].live += live ? 1 : std::size_t(-1);
     live_ += live ? 1 : std::size_t(-1);
   }
   bool is_live(std::size_t i) const noexcept { return removals_[i].live; }
@@ -81,41 +83,28 @@ class PendingRemovals final : public HiddenMembers {
   }
 
  private:
+  // An entry is found by the dict's address and the key's text: the edit's keys are strs it made,
+  // equal to the caller's by value, not by identity.
   struct Removal {
     PyRef dict;
     PyRef key;
+    std::string text;
+    std::size_t dict_index;  // into dicts_
     bool live;
   };
-  // An entry is found by the dict's address and the key's text: the edit's keys are strs it made,
-  // equal to the caller's by value, not by identity. Addresses order nothing anyone can see.
-  struct Key {
-    PyObject* dict;
-    std::string text;
+  // The entries of one dict, by their keys' texts, and how many of them are live.
+  struct Dict {
+    KeyTable keys;
+    std::size_t live = 0;
   };
-  struct KeyView {
-    PyObject* dict;
-    std::string_view text;
-  };
-  struct Hash {
-    using is_transparent = void;
-    std::size_t operator()(const KeyView& k) const noexcept {
-      return std::hash<std::string_view>()(k.text) ^ (std::hash<const void*>()(k.dict) * 31);
-    }
-    std::size_t operator()(const Key& k) const noexcept { return (*this)(KeyView{k.dict, k.text}); }
-  };
-  struct Equal {
-    using is_transparent = void;
-    static KeyView view(const Key& k) noexcept { return KeyView{k.dict, k.text}; }
-    static KeyView view(const KeyView& k) noexcept { return k; }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const noexcept {
-      return view(a).dict == view(b).dict && view(a).text == view(b).text;
-    }
+  struct TextOf {
+    const std::vector<Removal>* removals;
+    std::string_view operator()(std::size_t i) const noexcept { return (*removals)[i].text; }
   };
 
   std::vector<Removal> removals_;
-  std::unordered_map<Key, std::size_t, Hash, Equal> index_;
-  std::unordered_map<PyObject*, std::size_t> live_per_dict_;
+  std::vector<Dict> dicts_;
+  PointerMap<std::size_t> dict_index_;  // a dict's place in dicts_
   std::size_t live_ = 0;
 };
 
