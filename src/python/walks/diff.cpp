@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,6 +70,87 @@ Outcome compare_scalars(PyObject* a, PyObject* b) {
     case 1: return Outcome::Collision;
     default: return Outcome::Failed;
   }
+}
+
+// Whether two exact strs have one text, read where they stand (no encoding is made).
+bool same_text(PyObject* a, PyObject* b) noexcept {
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+  const int kind = PyUnicode_KIND(a);
+  return length == PyUnicode_GET_LENGTH(b) && kind == static_cast<int>(PyUnicode_KIND(b)) &&
+         std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
+}
+
+// Whether an exact str encodes; one that does not is the conversion's to report.
+bool encodes(PyObject* str) {
+  if (PyUnicode_MAX_CHAR_VALUE(str) <= 0x7f) return true;
+  std::string_view text;
+  if (utf8_view(str, text)) return true;
+  PyErr_Clear();
+  return false;
+}
+
+// Whether two values are plainly one value: the same object, or exact scalars of one type, equal,
+// that convert to themselves. False where that does not settle it.
+bool plainly_same_scalar(PyObject* a, PyObject* b) {
+  if (a == b) return true;
+  PyTypeObject* type = Py_TYPE(a);
+  if (type != Py_TYPE(b)) return false;
+  if (type == &PyUnicode_Type) return same_text(a, b) && encodes(a);
+  if (type == &PyLong_Type) {
+    int overflow_a = 0, overflow_b = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+    const long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+    return overflow_a == 0 && overflow_b == 0 && x == y;
+  }
+  if (type == &PyFloat_Type) {
+    const double x = PyFloat_AS_DOUBLE(a);
+    return x == PyFloat_AS_DOUBLE(b) && std::isfinite(x) && x != 0.0;  // a zero may carry a sign
+  }
+  return false;
+}
+
+// Whether two values are plainly one value, read in one pass and with no work list: dicts with
+// exact str keys of the same texts and lists, each no more than `levels` deep, down to values that
+// are plainly the same scalars. The records of two versions of a document, built apart, mostly are.
+// False where that does not settle it (a difference, anything to convert, too much to read): the
+// full comparison decides then. Reads at most `budget` values and runs no code of the data.
+bool plainly_same(PyObject* a, PyObject* b, std::size_t& budget, int levels) {
+  if (a == b) return true;
+  PyTypeObject* type = Py_TYPE(a);
+  if (type != &PyDict_Type && type != &PyList_Type) return plainly_same_scalar(a, b);
+  if (type != Py_TYPE(b) || levels == 0) return false;
+  const bool dict = type == &PyDict_Type;
+  const Py_ssize_t size = dict ? PyDict_GET_SIZE(a) : PyList_GET_SIZE(a);
+  if (size != (dict ? PyDict_GET_SIZE(b) : PyList_GET_SIZE(b)) || static_cast<std::size_t>(size) > budget) return false;
+  budget -= static_cast<std::size_t>(size);
+  if (!dict) {
+    for (Py_ssize_t i = 0; i < size; ++i)
+      if (!plainly_same(PyList_GET_ITEM(a, i), PyList_GET_ITEM(b, i), budget, levels - 1)) return false;
+    return true;
+  }
+  Py_ssize_t position_a = 0, position_b = 0;
+  PyObject *key_a = nullptr, *value_a = nullptr, *key_b = nullptr, *value_b = nullptr;
+  bool side_by_side = true;  // the keys line up so far; else each is looked up
+  while (PyDict_Next(a, &position_a, &key_a, &value_a)) {
+    if (Py_TYPE(key_a) != &PyUnicode_Type || !encodes(key_a)) return false;
+    PyObject* other = nullptr;
+    if (side_by_side) {
+      if (!PyDict_Next(b, &position_b, &key_b, &value_b) || Py_TYPE(key_b) != &PyUnicode_Type) return false;
+      if (key_a == key_b || same_text(key_a, key_b)) {
+        other = value_b;
+      } else {
+        // A lookup compares keys: only where every key of `b` is an exact str does it run no code.
+        Py_ssize_t position = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(b, &position, &key, &value))
+          if (Py_TYPE(key) != &PyUnicode_Type) return false;
+        side_by_side = false;
+      }
+    }
+    if (!side_by_side && (other = PyDict_GetItemWithError(b, key_a)) == nullptr) return false;  // absent: exact keys raise nothing
+    if (!plainly_same(value_a, other, budget, levels - 1)) return false;
+  }
+  return true;
 }
 
 // A dict key the fast path reads: an exact str that encodes. Any other is left to the conversion,
@@ -215,15 +297,30 @@ class PythonDiffDocument {
     return ok;
   }
 
-  // The next member of one side: the pending one, else the dict's next.
-  static Read read(Members::Side& side, PyObject*& key, PyObject*& value, std::string_view& text) {
+  // A member that pass_over_shared read from one side and did not pass over, or that side's end.
+  struct Peek {
+    enum class State { None, Member, End } state = State::None;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    Py_ssize_t after = 0;  // the position after it
+  };
+
+  // The next member of one side: the pending one, else the one read ahead, else the dict's next.
+  static Read read(Members::Side& side, const Peek& peek, PyObject*& key, PyObject*& value, std::string_view& text) {
     if (side.pending) {
       key = side.pending->key.get();
       value = side.pending->value.get();
-    } else if (!PyDict_Next(side.dict.get(), &side.position, &key, &value)) {
+    } else if (peek.state == Peek::State::Member) {
+      key = peek.key;
+      value = peek.value;
+      side.position = peek.after;
+    } else if (peek.state == Peek::State::End || !PyDict_Next(side.dict.get(), &side.position, &key, &value)) {
       return Read::End;
     }
     return key_text(key, text) ? Read::Member : Read::Foreign;
+  }
+  static Read read(Members::Side& side, PyObject*& key, PyObject*& value, std::string_view& text) {
+    return read(side, Peek{}, key, value, text);
   }
 
   // Marks the member just read from `side` as taken; what held it stays held until the next event.
@@ -260,8 +357,10 @@ class PythonDiffDocument {
 
   // Passes over the members, side by side from the current ones, whose key and value are the same
   // objects in both dicts: they have no change. Their keys are only checked to be exact strs, in
-  // batches read ahead, so that the reads of the keys overlap rather than wait one for another.
-  static void pass_over_shared(Members& m) {
+  // batches read ahead, so that the reads of the keys overlap rather than wait one for another. The
+  // pair that stopped it, read already, is given in the peeks, for the caller to read without
+  // reading the dicts again.
+  static void pass_over_shared(Members& m, Peek& old_peek, Peek& new_peek) {
     if (m.old_side.pending || m.new_side.pending) return;
     constexpr int kBatch = 16;
     PyObject* keys[kBatch];
@@ -270,16 +369,25 @@ class PythonDiffDocument {
     for (;;) {
       Py_ssize_t old_position = m.old_side.position, new_position = m.new_side.position;
       int read = 0;
+      Peek old_stop, new_stop;
       while (read < kBatch) {
         PyObject *old_key = nullptr, *old_value = nullptr, *new_key = nullptr, *new_value = nullptr;
-        if (!PyDict_Next(m.old_side.dict.get(), &old_position, &old_key, &old_value) ||
-            !PyDict_Next(m.new_side.dict.get(), &new_position, &new_key, &new_value) || old_key != new_key ||
-            old_value != new_value)
+        if (!PyDict_Next(m.old_side.dict.get(), &old_position, &old_key, &old_value)) {
+          old_stop.state = Peek::State::End;
           break;
+        }
+        old_stop = Peek{Peek::State::Member, old_key, old_value, old_position};
+        if (!PyDict_Next(m.new_side.dict.get(), &new_position, &new_key, &new_value)) {
+          new_stop.state = Peek::State::End;
+          break;
+        }
+        new_stop = Peek{Peek::State::Member, new_key, new_value, new_position};
+        if (old_key != new_key || old_value != new_value) break;
         __builtin_prefetch(old_key);
         keys[read] = old_key;
         old_after[read] = old_position;
         new_after[read] = new_position;
+        old_stop = new_stop = Peek{};
         ++read;
       }
       int passed = 0;
@@ -290,7 +398,12 @@ class PythonDiffDocument {
         m.old_side.taken += passed;
         m.new_side.taken += passed;
       }
-      if (passed < kBatch) return;
+      if (passed < read) return;
+      if (read < kBatch) {  // stopped by a pair that is not shared, or an end
+        old_peek = old_stop;
+        new_peek = new_stop;
+        return;
+      }
     }
   }
 
@@ -333,11 +446,12 @@ Step PythonDiffDocument::next(Members& m, Event& event) {
 }
 
 Step PythonDiffDocument::side_by_side(Members& m, Event& event) {
-  pass_over_shared(m);
+  Peek old_peek, new_peek;
+  pass_over_shared(m, old_peek, new_peek);
   PyObject *old_key = nullptr, *old_value = nullptr, *new_key = nullptr, *new_value = nullptr;
   std::string_view old_text, new_text;
-  const Read was = read(m.old_side, old_key, old_value, old_text);
-  const Read is = read(m.new_side, new_key, new_value, new_text);
+  const Read was = read(m.old_side, old_peek, old_key, old_value, old_text);
+  const Read is = read(m.new_side, new_peek, new_key, new_value, new_text);
   if (was == Read::Foreign || is == Read::Foreign) return Step::Foreign;
   // When one side has run out, what is left of the other was matched by nothing so far and can be
   // matched by nothing later.
@@ -461,6 +575,11 @@ Outcome PythonDiffDocument::compare(Node old_value, Node new_value, int depth, s
   };
   PyObject* a = old_value;
   PyObject* b = new_value;
+  // Records mostly are plainly equal: one pass settles it, else the work list below decides.
+  if (constexpr int kLevels = 4; Py_TYPE(a) == &PyDict_Type && depth + kLevels < kMaxInputDepth) {
+    std::size_t quick_budget = budget;
+    if (plainly_same(a, b, quick_budget, kLevels)) return Outcome::Equal;
+  }
   for (;;) {
     if (budget-- == 0) return Outcome::Differ;
     if (a != b) {
