@@ -8,7 +8,8 @@ case is the same with the collector on. The baselines:
 - marshal.loads(marshal.dumps(old)): a native walk that builds an equal copy of one document;
 - old == new on the same pair, for a pair that shares all but one record;
 - with --peers, make_patch of the RFC 6902 libraries importable here (install them into a bench-only
-  virtual environment: fastjsonpatch, jsonpatch, pyjsonpatch), on the same pair.
+  virtual environment: fastjsonpatch, jsonpatch, pyjsonpatch), on 10,000 records with 100 edits
+  (shared and apart) and on serial arrays of 10,000 records built apart (both key orders).
 
 Every document is built twice: "shared", where new is a copy of old with some records replaced by
 changed copies (as programs make a new version), so the records that did not change are the same
@@ -158,11 +159,15 @@ def peers():
         except ImportError:
             continue
         makers.append((f"{name}.{call}", getattr(module, call)))
-    print("\n10,000 records, 100 of them with one field changed; RFC 6902 make_patch of each library found")
-    for shared in (True, False):
-        old, new = edited_records(10_000, 100, shared)
+    n = 10_000
+    pairs = [(f"{n:,} records, 100 of them with one field changed; {'shared' if shared else 'apart'}", edited_records(n, 100, shared))
+             for shared in (True, False)]
+    pairs += [(f"serial array of {n:,} records as above; {'varied key orders' if varied else 'one key order'}; apart",
+               array_pair(n, varied, False)) for varied in (False, True)]
+    print("\nAgainst RFC 6902 make_patch of each library found (diffs by position: a patch of another size)")
+    for title, (old, new) in pairs:
         check(old, new)
-        print(f"  {'shared' if shared else 'apart'}:")
+        print(f"  {title}:")
         for collector in (False, True):
             gc_note = "gc on" if collector else "gc off"
             times = {name: cpu_time(lambda: make(old, new), collector) for name, make in makers}
