@@ -12,12 +12,6 @@ namespace {
 
 constexpr std::array<std::string_view, 6> kOpNames = {"add", "remove", "replace", "move", "copy", "test"};
 
-std::optional<JsonPatchOp> op_named(std::string_view name) {
-  for (std::size_t i = 0; i < kOpNames.size(); ++i)
-    if (kOpNames[i] == name) return static_cast<JsonPatchOp>(i);
-  return std::nullopt;
-}
-
 // "operation 3 (move from \"/a\" to \"/b\")", with whatever of the op and its pointers is known.
 std::string context_of(std::size_t index, std::string_view op, const std::string* from, const std::string* path) {
   std::string parts;
@@ -74,6 +68,12 @@ bool numbers_equal(const JsonNumber& a, const JsonNumber& b) {
 bool takes_value(JsonPatchOp op) noexcept { return op == JsonPatchOp::Add || op == JsonPatchOp::Replace || op == JsonPatchOp::Test; }
 bool takes_from(JsonPatchOp op) noexcept { return op == JsonPatchOp::Move || op == JsonPatchOp::Copy; }
 std::string_view op_name(JsonPatchOp op) noexcept { return kOpNames[static_cast<std::size_t>(op)]; }
+
+std::optional<JsonPatchOp> op_named(std::string_view name) noexcept {
+  for (std::size_t i = 0; i < kOpNames.size(); ++i)
+    if (kOpNames[i] == name) return static_cast<JsonPatchOp>(i);
+  return std::nullopt;
+}
 
 JsonPatchError not_an_operation(std::size_t index) {
   return JsonPatchError::malformed(context_of(index, "", nullptr, nullptr) + ": an operation must be an object");

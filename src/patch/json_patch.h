@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,8 @@ struct JsonPatchOperation {
 bool takes_value(JsonPatchOp op) noexcept;
 bool takes_from(JsonPatchOp op) noexcept;
 std::string_view op_name(JsonPatchOp op) noexcept;
+// The op of that name, if there is one.
+std::optional<JsonPatchOp> op_named(std::string_view name) noexcept;
 
 // Why a list of operations was not applied, its message naming the operation's position in the
 // list and its pointers. Malformed: an operation that breaks the format (an unknown "op", a missing

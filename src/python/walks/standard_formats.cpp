@@ -307,13 +307,17 @@ bool read_operations(PyObject* operations, PythonOperations& out) {
     PyRef operation = PyRef::borrow(PyList_GET_ITEM(operations, i));
     if (!PyDict_Check(operation.get())) return raise_json_patch_error(not_an_operation(index));
     OperationMembers members;
-    PyRef op, path, from;
-    if (!operation_member(operation.get(), keys->op, op, members.op) || !operation_member(operation.get(), keys->path, path, members.path) ||
-        !operation_member(operation.get(), keys->from, from, members.from))
+    PyRef op, path, from, value;
+    if (!operation_member(operation.get(), keys->op, op, members.op) || !operation_member(operation.get(), keys->path, path, members.path))
       return false;
-    PyRef value = PyRef::borrow(PyDict_GetItemWithError(operation.get(), keys->value));
-    if (!value && PyErr_Occurred()) return false;
-    members.has_value = static_cast<bool>(value);
+    // "from" and "value" are looked up only for the ops that read them: the others ignore them.
+    const std::optional<JsonPatchOp> named = members.op.state == OperationMembers::State::Text ? op_named(members.op.text) : std::nullopt;
+    if (named && takes_from(*named) && !operation_member(operation.get(), keys->from, from, members.from)) return false;
+    if (named && takes_value(*named)) {
+      value = PyRef::borrow(PyDict_GetItemWithError(operation.get(), keys->value));
+      if (!value && PyErr_Occurred()) return false;
+      members.has_value = static_cast<bool>(value);
+    }
     JsonPatchOperation& taken = out.operations.emplace_back();
     Result<Done, JsonPatchError> read = read_operation(index, members, taken);
     if (!read.ok()) return raise_json_patch_error(read.error());
