@@ -1,11 +1,12 @@
 """The README's performance table: one row per task on a 100,000-record document, as a ratio to a
 marshal round trip of that document, with the peers a user would otherwise reach for.
 
-    python3 -m venv build/venv/bench && build/venv/bench/bin/python -m pip install . orjson jsonpatch
+    python3 -m venv build/venv/bench && build/venv/bench/bin/python -m pip install . orjson jsonpatch fastjsonpatch
     build/venv/bench/bin/python bench/bench_summary.py [--quick]
 
 Peers (in the bench-only environment, only timed): orjson's dumps and loads (a fast JSON library's
-round trip) and jsonpatch (a pure-Python RFC 6902 library) applying the same operations in place.
+round trip), and jsonpatch (a pure-Python RFC 6902 library) and fastjsonpatch (one backed by
+compiled code, for CPython 3.12 and later) applying the same operations in place.
 The row of a peer that is not installed is left out, and the output says which and why.
 
 CPU time (time.process_time), best of REPEATS, collector off; the collector-on ratio follows in
@@ -30,8 +31,13 @@ try:
     import jsonpatch
 except ImportError:
     jsonpatch = None
+try:
+    import fastjsonpatch
+except ImportError:
+    fastjsonpatch = None
 # The row each peer is timed in, left out where the peer cannot be imported.
-PEER_ROWS = {"orjson": (orjson, "the orjson round trip"), "jsonpatch": (jsonpatch, "jsonpatch in place")}
+PEER_ROWS = {"orjson": (orjson, "the orjson round trip"), "jsonpatch": (jsonpatch, "jsonpatch in place"),
+             "fastjsonpatch": (fastjsonpatch, "fastjsonpatch in place")}
 
 QUICK = "--quick" in sys.argv
 SIZE = 20_000 if QUICK else 100_000
@@ -71,6 +77,8 @@ def rows_for(document, array):
          lambda d: QuillfenPatch.apply_json_patch(d, operations, in_place=True), fresh),
         ("jsonpatch in place, the same operations (peer)",
          (lambda d: jsonpatch.apply_patch(d, copy.deepcopy(operations), in_place=True)) if jsonpatch else None, fresh),
+        ("fastjsonpatch in place, the same operations (peer)",
+         (lambda d: fastjsonpatch.apply_patch(d, operations, in_place=True)) if fastjsonpatch else None, fresh),
     ]
     out = []
     for name, run, setup in rows:

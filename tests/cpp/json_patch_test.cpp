@@ -48,6 +48,35 @@ TEST(JsonPatch, Corners) {
   }
 }
 
+// Tokens read where they stand, or from the decoded copy where the text escapes a character; past
+// the few kept inline; copies and moves of a pointer read the same tokens.
+TEST(JsonPointer, TokensSurviveEscapesLengthAndMoves) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"", {}},
+      {"/", {""}},
+      {"//a/", {"", "a", ""}},
+      {"/a/b/c/d/e/f", {"a", "b", "c", "d", "e", "f"}},
+      {"/a/b/c/d/e~1f/~0~01", {"a", "b", "c", "d", "e/f", "~~1"}},
+      {"/a very long member name that no short string holds/x", {"a very long member name that no short string holds", "x"}},
+  };
+  for (const auto& [text, tokens] : cases) {
+    JsonPointer parsed;
+    ASSERT_FALSE(parse_json_pointer(text, parsed).has_value()) << text;
+    JsonPointer copied = parsed;
+    JsonPointer moved = std::move(parsed);
+    for (const JsonPointer* pointer : {&copied, &moved}) {
+      EXPECT_EQ(pointer->text(), text);
+      ASSERT_EQ(pointer->size(), tokens.size()) << text;
+      for (std::size_t i = 0; i < tokens.size(); ++i) EXPECT_EQ(pointer->token(i), tokens[i]) << text << " token " << i;
+      EXPECT_EQ(pointer_prefix(*pointer, pointer->size()), text);  // every escape here is the one written back
+    }
+    EXPECT_TRUE(same_tokens(copied, moved));
+  }
+  JsonPointer faulty;
+  EXPECT_EQ(parse_json_pointer("a", faulty), PointerFault::NoLeadingSlash);
+  EXPECT_EQ(parse_json_pointer("/a/b/c/d/e/~2", faulty), PointerFault::BadEscape);
+}
+
 TEST(JsonPatch, EqualityByValue) {
   const char* equal[][2] = {
       {"1", "1.0"}, {"0", "-0.0"}, {"18446744073709551615", "18446744073709551615"}, {"-9223372036854775808", "-9.223372036854775808e18"},
