@@ -23,7 +23,8 @@ struct JsonPatchOperation {
   JsonPatchOp op;
   JsonPointer path;
   JsonPointer from;  // Move and Copy only
-  JsonValue value;   // Add, Replace and Test only
+  JsonValue value;   // Add, Replace and Test only; a reader may keep Add's and Replace's apart, in the
+                     // document's own kind of value (the walk asks the document for it: value_of)
 };
 
 // Whether `op` carries a "value", and whether it carries a "from".

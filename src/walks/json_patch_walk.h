@@ -28,7 +28,8 @@
 //   bool replace_root(Value, bool& refused)  // refused: the document cannot become that value, and
 //                                            // nothing changed (in place, a root of another kind)
 //   bool make(const JsonValue&, Value& out)                        // a copy of a value that outlives the walk
-//   bool value_of(std::size_t i, const JsonPatchOperation&, Value& out)  // what Add or Replace `i` puts in
+//   bool value_of(std::size_t i, const JsonPatchOperation&, Value& out)  // what Add or Replace `i` puts in:
+//                                                                        // asked for once per application
 //   bool copy(const Node&, Value& out)                             // a deep copy
 //   int equals(const Node&, const JsonValue&)                      // by value: 1 equal, 0 not, -1 failed
 //   bool text_of(const Node&, std::string& out)                    // its compact text
