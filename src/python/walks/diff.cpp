@@ -72,6 +72,16 @@ Outcome compare_scalars(PyObject* a, PyObject* b) {
   }
 }
 
+// A str the fast paths read (a dict key, or a value compared in one pass): an exact str that
+// encodes. Any other is left to the conversion, which gives a subclass's text its own rules and
+// refuses the rest.
+bool key_text(PyObject* key, std::string_view& text) {
+  if (!PyUnicode_CheckExact(key)) return false;
+  if (utf8_view(key, text)) return true;
+  PyErr_Clear();
+  return false;
+}
+
 // Whether two exact strs have one text, read where they stand (no encoding is made).
 bool same_text(PyObject* a, PyObject* b) noexcept {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -80,22 +90,16 @@ bool same_text(PyObject* a, PyObject* b) noexcept {
          std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(length) * static_cast<std::size_t>(kind)) == 0;
 }
 
-// Whether an exact str encodes; one that does not is the conversion's to report.
-bool encodes(PyObject* str) {
-  if (PyUnicode_MAX_CHAR_VALUE(str) <= 0x7f) return true;
-  std::string_view text;
-  if (utf8_view(str, text)) return true;
-  PyErr_Clear();
-  return false;
-}
-
 // Whether two values are plainly one value: the same object, or exact scalars of one type, equal,
 // that convert to themselves. False where that does not settle it.
 bool plainly_same_scalar(PyObject* a, PyObject* b) {
   if (a == b) return true;
   PyTypeObject* type = Py_TYPE(a);
   if (type != Py_TYPE(b)) return false;
-  if (type == &PyUnicode_Type) return same_text(a, b) && encodes(a);
+  if (type == &PyUnicode_Type) {
+    std::string_view text;
+    return same_text(a, b) && key_text(a, text);
+  }
   if (type == &PyLong_Type) {
     int overflow_a = 0, overflow_b = 0;
     const long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
@@ -132,7 +136,8 @@ bool plainly_same(PyObject* a, PyObject* b, std::size_t& budget, int levels) {
   PyObject *key_a = nullptr, *value_a = nullptr, *key_b = nullptr, *value_b = nullptr;
   bool side_by_side = true;  // the keys line up so far; else each is looked up
   while (PyDict_Next(a, &position_a, &key_a, &value_a)) {
-    if (Py_TYPE(key_a) != &PyUnicode_Type || !encodes(key_a)) return false;
+    std::string_view text;
+    if (!key_text(key_a, text)) return false;
     PyObject* other = nullptr;
     if (side_by_side) {
       if (!PyDict_Next(b, &position_b, &key_b, &value_b) || Py_TYPE(key_b) != &PyUnicode_Type) return false;
@@ -151,15 +156,6 @@ bool plainly_same(PyObject* a, PyObject* b, std::size_t& budget, int levels) {
     if (!plainly_same(value_a, other, budget, levels - 1)) return false;
   }
   return true;
-}
-
-// A dict key the fast path reads: an exact str that encodes. Any other is left to the conversion,
-// which gives a subclass's text its own rules and refuses the rest.
-bool key_text(PyObject* key, std::string_view& text) {
-  if (!PyUnicode_CheckExact(key)) return false;
-  if (utf8_view(key, text)) return true;
-  PyErr_Clear();
-  return false;
 }
 
 // Python documents for the diff's rules, read where they stand. Reading runs no code of the data:
